@@ -23,7 +23,7 @@ inline uint32_t adler_fold(uint32_t v) { return (v >> 16) * 15 + (v & 0xFFFF); }
 
 }  // namespace
 
-uint32_t kiv_crc32_update(uint32_t crc, const uint8_t *data, int32_t length) {
+uint32_t kiv_crc32_slice4(uint32_t crc, const uint8_t *data, int32_t length) {
     if (length <= 0) return crc;
     uint32_t r = crc;
     const uint8_t *p = data;

@@ -36,8 +36,20 @@ inline constexpr crc_table_set CRC32_TABLES = make_crc32_tables();
 inline constexpr const uint32_t (&crc32_tables)[4][256] = kiv_tables::CRC32_TABLES.entries;
 
 // The CRC-32 of RFC 1952 of everything fed so far, starting from 0; lengths of zero or less change nothing.
+// Picks the fastest routine this processor runs; every routine returns the same value.
 uint32_t kiv_crc32_update(uint32_t crc, const uint8_t *data, int32_t length);
 uint32_t kiv_crc32_bytewise(uint32_t crc, const uint8_t *data, int32_t length);
+
+// The portable path: slice-by-4 tables, four bytes a step.
+uint32_t kiv_crc32_slice4(uint32_t crc, const uint8_t *data, int32_t length);
+
+// The routines behind kiv_crc32_update, for tests and benchmarks. The folding ones need carry-less
+// multiplication (PCLMULQDQ; VPCLMULQDQ with AVX-512 for the 512-bit one); asked for on a processor
+// without it, or for a span too short to fold, kiv_crc32_with uses the next routine down.
+enum kiv_crc32_routine { KIV_CRC32_SLICE4 = 0, KIV_CRC32_CLMUL128 = 1, KIV_CRC32_CLMUL512 = 2 };
+kiv_crc32_routine kiv_crc32_best_routine();
+bool kiv_crc32_routine_available(kiv_crc32_routine routine);
+uint32_t kiv_crc32_with(kiv_crc32_routine routine, uint32_t crc, const uint8_t *data, int32_t length);
 
 // The Adler-32 of RFC 1950 of everything fed so far, starting from 1.
 uint32_t kiv_adler32_update(uint32_t adler, const uint8_t *data, uint32_t length);

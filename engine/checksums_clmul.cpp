@@ -1,0 +1,188 @@
+// checksums_clmul.cpp: CRC-32 by carry-less multiplication (128-bit and 512-bit folding), chosen at run time.
+#include <immintrin.h>
+
+#include "checksums.h"
+
+namespace {
+
+// Folding constants, derived from the generator polynomial G = 0x104C11DB7 at compile time. Moving a
+// 64-bit half of the accumulator forward by D bits multiplies it by x^D; in the bit-reflected domain
+// the low half (earlier bytes) takes x^(D+32) mod G and the high half x^(D-32) mod G, each reflected
+// over 32 bits and shifted left once for the 33-bit reflected product.
+constexpr uint64_t x_power_mod_g(uint32_t n) {
+    uint64_t r = 1;
+    for (uint32_t i = 0; i < n; i++) {
+        r <<= 1;
+        if (r & (1ull << 32)) r ^= 0x104C11DB7ull;
+    }
+    return r;
+}
+constexpr uint64_t reflect32(uint64_t v) {
+    uint64_t r = 0;
+    for (int i = 0; i < 32; i++) r |= ((v >> i) & 1) << (31 - i);
+    return r;
+}
+constexpr uint64_t fold_low(uint32_t distance) { return reflect32(x_power_mod_g(distance + 32)) << 1; }
+constexpr uint64_t fold_high(uint32_t distance) { return reflect32(x_power_mod_g(distance - 32)) << 1; }
+
+static_assert(fold_low(128) == 0x1751997D0ull && fold_high(128) == 0x0CCAA009Eull, "128-bit fold constants");
+static_assert(fold_low(512) == 0x154442BD4ull && fold_high(512) == 0x1C6E41596ull, "512-bit fold constants");
+
+struct fold_constant {
+    uint64_t low, high;
+};
+constexpr fold_constant fold_by(uint32_t distance) { return {fold_low(distance), fold_high(distance)}; }
+
+constexpr fold_constant FOLD_128 = fold_by(128), FOLD_256 = fold_by(256), FOLD_384 = fold_by(384),
+                        FOLD_512 = fold_by(512), FOLD_1024 = fold_by(1024), FOLD_1536 = fold_by(1536),
+                        FOLD_2048 = fold_by(2048);
+
+// The folded 16 bytes are a message whose CRC from a zero register equals the register of everything
+// folded; the running value of a zero register is 0xFFFFFFFF.
+uint32_t finish_folded(const uint8_t folded[16], const uint8_t *tail, int32_t tail_length) {
+    uint32_t crc = kiv_crc32_slice4(0xFFFFFFFFu, folded, 16);
+    return kiv_crc32_slice4(crc, tail, tail_length);
+}
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i load_constant(fold_constant k) {
+    return _mm_set_epi64x(static_cast<long long>(k.high), static_cast<long long>(k.low));
+}
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i fold128(__m128i x, __m128i k, __m128i next) {
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
+__attribute__((target("pclmul,sse4.1"))) inline __m128i load128(const uint8_t *p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+// Folds 16-byte blocks into x until fewer than 16 bytes remain, then finishes with the table routine.
+__attribute__((target("pclmul,sse4.1"))) uint32_t fold_tail(__m128i x, const uint8_t *p, int32_t n) {
+    const __m128i k128 = load_constant(FOLD_128);
+    while (n >= 16) {
+        x = fold128(x, k128, load128(p));
+        p += 16;
+        n -= 16;
+    }
+    alignas(16) uint8_t folded[16];
+    _mm_store_si128(reinterpret_cast<__m128i *>(folded), x);
+    return finish_folded(folded, p, n);
+}
+
+// Four 16-byte accumulators, 64 bytes a step. Needs at least 64 bytes.
+__attribute__((target("pclmul,sse4.1"))) uint32_t crc32_clmul128(uint32_t crc, const uint8_t *p, int32_t n) {
+    const __m128i k512 = load_constant(FOLD_512);
+    __m128i a0 = _mm_xor_si128(load128(p), _mm_cvtsi32_si128(static_cast<int>(~crc)));
+    __m128i a1 = load128(p + 16), a2 = load128(p + 32), a3 = load128(p + 48);
+    p += 64;
+    n -= 64;
+    while (n >= 64) {
+        a0 = fold128(a0, k512, load128(p));
+        a1 = fold128(a1, k512, load128(p + 16));
+        a2 = fold128(a2, k512, load128(p + 32));
+        a3 = fold128(a3, k512, load128(p + 48));
+        p += 64;
+        n -= 64;
+    }
+    __m128i x = fold128(a0, load_constant(FOLD_384), a3);
+    x = fold128(a1, load_constant(FOLD_256), x);
+    x = fold128(a2, load_constant(FOLD_128), x);
+    return fold_tail(x, p, n);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1"))) inline __m512i broadcast(
+    fold_constant k) {
+    __m128i pair = _mm_set_epi64x(static_cast<long long>(k.high), static_cast<long long>(k.low));
+    return _mm512_maskz_broadcast_i32x4(0xFFFF, pair);
+}
+
+__attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1"))) inline __m512i fold512(
+    __m512i x, __m512i k, __m512i next) {
+    return _mm512_ternarylogic_epi64(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11),
+                                     next, 0x96);
+}
+
+// Four 64-byte accumulators, 256 bytes a step, then one, then its four lanes into 16 bytes.
+// Needs at least 256 bytes.
+__attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1"))) uint32_t crc32_clmul512(
+    uint32_t crc, const uint8_t *p, int32_t n) {
+    const __m512i k2048 = broadcast(FOLD_2048);
+    __m512i a0 = _mm512_xor_si512(_mm512_loadu_si512(p), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(~crc))));
+    __m512i a1 = _mm512_loadu_si512(p + 64), a2 = _mm512_loadu_si512(p + 128), a3 = _mm512_loadu_si512(p + 192);
+    p += 256;
+    n -= 256;
+    while (n >= 256) {
+        a0 = fold512(a0, k2048, _mm512_loadu_si512(p));
+        a1 = fold512(a1, k2048, _mm512_loadu_si512(p + 64));
+        a2 = fold512(a2, k2048, _mm512_loadu_si512(p + 128));
+        a3 = fold512(a3, k2048, _mm512_loadu_si512(p + 192));
+        p += 256;
+        n -= 256;
+    }
+    __m512i x = fold512(a0, broadcast(FOLD_1536), a3);
+    x = fold512(a1, broadcast(FOLD_1024), x);
+    x = fold512(a2, broadcast(FOLD_512), x);
+    const __m512i k512 = broadcast(FOLD_512);
+    while (n >= 64) {
+        x = fold512(x, k512, _mm512_loadu_si512(p));
+        p += 64;
+        n -= 64;
+    }
+    __m128i lane0 = _mm512_maskz_extracti32x4_epi32(0xF, x, 0), lane1 = _mm512_maskz_extracti32x4_epi32(0xF, x, 1);
+    __m128i lane2 = _mm512_maskz_extracti32x4_epi32(0xF, x, 2), lane3 = _mm512_maskz_extracti32x4_epi32(0xF, x, 3);
+    __m128i r = fold128(lane0, load_constant(FOLD_384), lane3);
+    r = fold128(lane1, load_constant(FOLD_256), r);
+    r = fold128(lane2, load_constant(FOLD_128), r);
+    return fold_tail(r, p, n);
+}
+
+bool detect_clmul128() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+}
+bool detect_clmul512() {
+    return detect_clmul128() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
+}
+// Read once; the processor does not change under a running process.
+bool has_clmul128() {
+    static const bool present = detect_clmul128();
+    return present;
+}
+bool has_clmul512() {
+    static const bool present = detect_clmul512();
+    return present;
+}
+
+// Below these lengths the set-up of the folding routines costs more than the tables.
+constexpr int32_t CLMUL128_MIN = 64;
+constexpr int32_t CLMUL512_MIN = 256;
+
+}  // namespace
+
+bool kiv_crc32_routine_available(kiv_crc32_routine routine) {
+    switch (routine) {
+    case KIV_CRC32_CLMUL512: return has_clmul512();
+    case KIV_CRC32_CLMUL128: return has_clmul128();
+    default: return true;
+    }
+}
+
+kiv_crc32_routine kiv_crc32_best_routine() {
+    static const kiv_crc32_routine best = has_clmul512()   ? KIV_CRC32_CLMUL512
+                                          : has_clmul128() ? KIV_CRC32_CLMUL128
+                                                           : KIV_CRC32_SLICE4;
+    return best;
+}
+
+uint32_t kiv_crc32_with(kiv_crc32_routine routine, uint32_t crc, const uint8_t *data, int32_t length) {
+    if (routine == KIV_CRC32_CLMUL512 && length >= CLMUL512_MIN && has_clmul512())
+        return crc32_clmul512(crc, data, length);
+    if (routine != KIV_CRC32_SLICE4 && length >= CLMUL128_MIN && has_clmul128())
+        return crc32_clmul128(crc, data, length);
+    return kiv_crc32_slice4(crc, data, length);
+}
+
+uint32_t kiv_crc32_update(uint32_t crc, const uint8_t *data, int32_t length) {
+    return kiv_crc32_with(kiv_crc32_best_routine(), crc, data, length);
+}
