@@ -20,53 +20,87 @@ constexpr uint32_t WINDOW = 32768;
 // for the framing of a stored block (end of block, header, padding, LEN and NLEN: at most 49 bits)
 // plus the 3-bit header reopened after it: 52 >= 49 + 3.
 constexpr uint32_t STORED_RUN_HIGH_BYTES = 52;
+constexpr uint32_t FIRST_HIGH_LITERAL = 144;
 
-// Empty slot: the position reads as -32769, farther than the window from any offset of the buffer,
-// so it never yields a candidate whatever the word compares to.
-constexpr uint32_t EMPTY_POSITION = 0xFFFF7FFFu;
-constexpr uint32_t EMPTY_WORD = 0xFFFFFFFFu;
-
-struct slot {
-    uint32_t position;
-    uint32_t word;
-};
+// A slot is one 64-bit word: position in the low half, the four input bytes there in the high half.
+// Empty: position 0xFFFF7FFF (-32769, farther than the window from any offset of the buffer, so it
+// never yields a candidate) and word 0xFFFFFFFF; -32769 as a signed 64-bit value.
+constexpr uint64_t EMPTY_SLOT = 0xFFFFFFFFFFFF7FFFull;
+// Up to this many examined positions, emptying just the slots the call can touch (one store per
+// position) is cheaper than emptying all 8192.
+constexpr uint32_t SPARSE_RESET_LIMIT = 2048;
 
 inline uint32_t hash_word(uint32_t word) { return (word * HASH_MULTIPLIER) >> (32 - HASH_BITS); }
 
-// Local copy of the bit writer; written back to the record around stored emissions and at the end.
+inline void store_le64(uint8_t *p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// Local bit writer. Whole bytes leave after every push, so at most 7 bits stay queued and one push may
+// carry up to 56 bits. The record instead spills 32-bit words; `origin` is where the record's word
+// grid starts (the call's output start, or the end of the last stored block), so that `save` can hand
+// back exactly the record's state: the bytes past the last whole word go back into the queue.
 struct bit_writer {
     uint64_t queue;
     uint32_t count;
     uint8_t *cursor;
+    uint8_t *origin;
+    uint8_t *room_end;  // the caller guarantees room up to here; 8-byte stores stay short of it
 
-    inline void put(uint64_t value, uint32_t nbits) {
-        queue += value << count;
-        count += nbits;
-        if (count >= 32) {
-            kiv_store_le32(cursor, static_cast<uint32_t>(queue));
-            cursor += 4;
-            queue >>= 32;
-            count -= 32;
+    inline void flush() {
+        uint32_t bytes = count >> 3;
+        if (__builtin_expect(cursor + 8 <= room_end, 1)) {
+            store_le64(cursor, queue);
+        } else {
+            for (uint32_t i = 0; i < bytes; i++) cursor[i] = static_cast<uint8_t>(queue >> (8 * i));
         }
+        cursor += bytes;
+        queue >>= 8 * bytes;  // count <= 63, so at most 56
+        count &= 7;
+    }
+    // nbits + 7 queued bits must fit in 64.
+    inline void put(uint64_t value, uint32_t nbits) {
+        queue |= value << count;
+        count += nbits;
+        flush();
     }
     inline void load(const kiv_encoder *enc) {
         queue = enc->bit_queue;
         count = enc->bit_count;
         cursor = enc->out_cursor;
+        origin = cursor;
+        flush();
     }
     inline void save(kiv_encoder *enc) const {
-        enc->bit_queue = queue;
-        enc->bit_count = count;
-        enc->out_cursor = cursor;
+        uint64_t total = static_cast<uint64_t>(cursor - origin) * 8 + count;
+        uint8_t *word_end = origin + (total / 32) * 4;
+        uint32_t loose = static_cast<uint32_t>(cursor - word_end);  // 0..3 bytes past the last word
+        uint64_t pending = 0;
+        for (uint32_t i = 0; i < loose; i++) pending |= static_cast<uint64_t>(word_end[i]) << (8 * i);
+        enc->bit_queue = pending | (queue << (8 * loose));
+        enc->bit_count = static_cast<uint32_t>(total % 32);
+        enc->out_cursor = word_end;
     }
 };
 
-inline void put_literal(bit_writer &bits, uint8_t byte) {
-    uint32_t code = fixed_literal_codes[byte];
-    bits.put(code >> 4, code & 15);
+// Pushes data[from..to) as fixed-code literals, four to a push (at most 36 bits).
+inline void put_literals(bit_writer &bits, const uint8_t *data, uint32_t from, uint32_t to) {
+    uint32_t i = from;
+    for (; to - i >= 4; i += 4) {
+        uint32_t c0 = fixed_literal_codes[data[i]], c1 = fixed_literal_codes[data[i + 1]];
+        uint32_t c2 = fixed_literal_codes[data[i + 2]], c3 = fixed_literal_codes[data[i + 3]];
+        uint32_t w0 = c0 & 15, w1 = c1 & 15, w2 = c2 & 15, w3 = c3 & 15;
+        uint64_t value = (c0 >> 4) | (static_cast<uint64_t>(c1 >> 4) << w0) |
+                         (static_cast<uint64_t>(c2 >> 4) << (w0 + w1)) |
+                         (static_cast<uint64_t>(c3 >> 4) << (w0 + w1 + w2));
+        bits.put(value, w0 + w1 + w2 + w3);
+    }
+    for (; i < to; i++) {
+        uint32_t code = fixed_literal_codes[data[i]];
+        bits.put(code >> 4, code & 15);
+    }
 }
 
-// Number of equal bytes at a and b, at most limit.
+// Number of equal bytes at a and b, at most limit. Eight bytes a step; when fewer than eight remain,
+// one overlapping step ending at the limit.
 inline uint32_t match_extension(const uint8_t *a, const uint8_t *b, uint32_t limit) {
     uint32_t x = 0;
     while (limit - x >= 8) {
@@ -74,8 +108,34 @@ inline uint32_t match_extension(const uint8_t *a, const uint8_t *b, uint32_t lim
         if (diff != 0) return x + (static_cast<uint32_t>(__builtin_ctzll(diff)) >> 3);
         x += 8;
     }
+    if (x == limit) return x;
+    if (limit >= 8) {
+        uint64_t diff = kiv_load_le64(a + limit - 8) ^ kiv_load_le64(b + limit - 8);
+        if (diff == 0) return limit;
+        return limit - 8 + (static_cast<uint32_t>(__builtin_ctzll(diff)) >> 3);
+    }
     while (x < limit && a[x] == b[x]) x++;
     return x;
+}
+
+// Counts the bytes of 144 (0x90) or more in data[from..to), eight at a time: a byte qualifies when its
+// top bit is set and its low seven bits plus 0x70 reach 0x80 (no carry crosses bytes: 0x7F + 0x70 < 0x100).
+inline uint32_t count_high_bytes(const uint8_t *data, uint32_t from, uint32_t to) {
+    constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full, TOP = 0x8080808080808080ull, BIAS = 0x7070707070707070ull;
+    constexpr uint64_t ONES = 0x0101010101010101ull;
+    uint32_t high = 0;
+    uint32_t i = from;
+    for (; to - i >= 8; i += 8) {
+        uint64_t v = kiv_load_le64(data + i);
+        uint64_t flags = (v & ((v & LOW7) + BIAS) & TOP) >> 7;  // one 0/1 per byte
+        high += static_cast<uint32_t>((flags * ONES) >> 56);   // sum of the eight bytes, at most 8
+    }
+    for (; i < to; i++) high += data[i] >= FIRST_HIGH_LITERAL;
+    return high;
+}
+
+void empty_all_slots(uint64_t *table) {
+    for (uint32_t i = 0; i < SLOT_COUNT; i++) table[i] = EMPTY_SLOT;
 }
 
 }  // namespace
@@ -88,16 +148,28 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
         enc->input_total += len;
         return static_cast<int32_t>(enc->out_cursor - out);
     }
+    if (len == 0) return 0;
 
-    slot table[SLOT_COUNT];
-    for (uint32_t i = 0; i < SLOT_COUNT; i++) table[i] = slot{EMPTY_POSITION, EMPTY_WORD};
+    // Every decision must be the one an all-empty table gives: slots this call never reads may hold
+    // anything, so short inputs only empty the slots of the positions they will examine.
+    uint64_t table[SLOT_COUNT];
+    const uint32_t scan_end = len >= MIN_MATCH ? len - MIN_MATCH + 1 : 0;  // positions with four bytes
+    if (scan_end <= SPARSE_RESET_LIMIT) {
+        for (uint32_t t = 0; t < scan_end; t++) table[hash_word(kiv_load_le32(data + t))] = EMPTY_SLOT;
+    } else {
+        empty_all_slots(table);
+    }
 
     bit_writer bits;
+    bits.room_end = out + kiv_encode_bound(len);
     bits.load(enc);
     uint16_t state = enc->state;
-    uint32_t t = 0;     // next byte to examine
-    uint32_t n = 0;     // pending literals data[t - n .. t)
-    uint32_t high = 0;  // pending literals of 144 or more (9-bit codes)
+    uint32_t t = 0;          // next byte to examine
+    uint32_t run_start = 0;  // pending literals are data[run_start .. t)
+    // Pending literals of 144 or more (9-bit codes), counted lazily: `high` covers data[run_start ..
+    // counted_to). Only 4- and 5-byte matches and the writing of a run need the count.
+    uint32_t high = 0;
+    uint32_t counted_to = 0;
 
     // Writes the pending run as stored blocks; the bit writer and state pass through the record.
     auto emit_stored_run = [&](uint32_t start, uint32_t count, int32_t stored_more) {
@@ -108,66 +180,72 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
         state = enc->state;
     };
 
-    while (len - t >= MIN_MATCH) {
+    while (t < scan_end) {
         uint32_t word = kiv_load_le32(data + t);
-        slot &s = table[hash_word(word)];
-        slot candidate = s;
-        s = slot{t, word};
-        if (candidate.word == word && t - candidate.position - 1 <= WINDOW - 1) {
-            uint32_t distance = t - candidate.position;
+        uint64_t &s = table[hash_word(word)];
+        uint64_t candidate = s;
+        s = (static_cast<uint64_t>(word) << 32) | t;
+        uint32_t position = static_cast<uint32_t>(candidate);
+        if (static_cast<uint32_t>(candidate >> 32) == word && t - position - 1 <= WINDOW - 1) {
+            uint32_t distance = t - position;
             uint32_t remaining = len - t;
             uint32_t limit = (remaining < MAX_MATCH ? remaining : MAX_MATCH) - MIN_MATCH;
-            uint32_t x = match_extension(data + candidate.position + MIN_MATCH, data + t + MIN_MATCH, limit);
+            uint32_t x = match_extension(data + position + MIN_MATCH, data + t + MIN_MATCH, limit);
             uint32_t match_len = MIN_MATCH + x;
             uint32_t length_code = length_codes[match_len];
             uint32_t distance_code = distance_codes[distance - 1];
-            uint32_t match_bits = (length_code >> 16) + (distance_code & 31);
-            if ((high < STORED_RUN_HIGH_BYTES || x >= 2) && match_bits + 8 < high + 8 * match_len) {
-                if (n > 0) {
+            uint32_t length_width = length_code >> 16;
+            uint32_t match_width = length_width + (distance_code & 31);
+            // From 6 bytes on (x >= 2) a match always passes: it costs at most 31 < 6 * 8 - 8 bits.
+            bool accepted = x >= 2;
+            if (!accepted) {
+                high += count_high_bytes(data, counted_to, t);
+                counted_to = t;
+                accepted = high < STORED_RUN_HIGH_BYTES && match_width + 8 < high + 8 * match_len;
+            }
+            if (accepted) {
+                if (t > run_start) {
+                    high += count_high_bytes(data, counted_to, t);
                     if (high >= STORED_RUN_HIGH_BYTES) {
-                        emit_stored_run(t - n, n, 1);
+                        emit_stored_run(run_start, t - run_start, 1);
                     } else {
                         if (state == KIV_ST_IDLE) {
                             bits.put(2, 3);
                             state = KIV_ST_BLOCK;
                         }
-                        for (uint32_t i = t - n; i < t; i++) put_literal(bits, data[i]);
+                        put_literals(bits, data, run_start, t);
                     }
                 }
                 if (state == KIV_ST_IDLE) {
                     bits.put(2, 3);
                     state = KIV_ST_BLOCK;
                 }
-                bits.put(length_code & 0xFFFF, length_code >> 16);
-                bits.put(distance_code >> 5, distance_code & 31);
+                // Length and distance in one push: at most 13 + 18 = 31 bits.
+                bits.put((length_code & 0xFFFF) | (static_cast<uint64_t>(distance_code >> 5) << length_width),
+                         match_width);
                 t += match_len;
-                n = 0;
+                run_start = t;
+                counted_to = t;
                 high = 0;
                 continue;
             }
         }
-        high += data[t] >= 144;
-        n++;
         t++;
     }
-    for (; t < len; t++) {
-        high += data[t] >= 144;
-        n++;
-    }
 
-    if (n > 0) {
+    if (len > run_start) {
+        high += count_high_bytes(data, counted_to, len);
         if (high >= STORED_RUN_HIGH_BYTES) {
-            emit_stored_run(len - n, n, more);
+            emit_stored_run(run_start, len - run_start, more);
         } else {
             if (state == KIV_ST_IDLE) {
                 bits.put(more ? 2 : 3, 3);
                 state = more ? KIV_ST_BLOCK : KIV_ST_FINAL_BLOCK;
             } else if (!more) {
-                bits.put(0, 7);  // end of block
-                bits.put(3, 3);
+                bits.put(0 | (3 << 7), 10);  // end of block, then a final block header
                 state = KIV_ST_FINAL_BLOCK;
             }
-            for (uint32_t i = len - n; i < len; i++) put_literal(bits, data[i]);
+            put_literals(bits, data, run_start, len);
         }
     }
 
