@@ -93,6 +93,15 @@ def main():
             f.write(data)
     print(f"{len(seeds)} seeds in {out_dir}", file=sys.stderr)
 
+    # The Python target reads its input through atheris' FuzzedDataProvider: any bytes make a script.
+    py_dir = os.path.join(os.path.dirname(out_dir), "python")
+    os.makedirs(py_dir, exist_ok=True)
+    for i, size in enumerate([0, 8, 32, 64, 200, 500, 1000, 2000, 3000, 4000]):
+        with open(os.path.join(py_dir, f"random_{i:02d}"), "wb") as f:
+            f.write(bytes(rng.randrange(256) for _ in range(size)))
+    with open(os.path.join(py_dir, "text"), "wb") as f:
+        f.write(text[:2000])
+
 
 if __name__ == "__main__":
     main()
