@@ -60,6 +60,9 @@ class Codec:
         return f"{self.name}-{self.level}"
 
 
+LEFT_OUT: set[str] = set()
+
+
 def make_codec(name: str, level: int, fmt: str) -> Optional[Codec]:
     """The codec, or None when its package is not installed or does not take the level."""
     wbits = WBITS[fmt]
@@ -84,7 +87,10 @@ def make_codec(name: str, level: int, fmt: str) -> Optional[Codec]:
                 return None
             return Codec(name, level, fmt, oneshot=lambda data: fn(data, level))
     except Exception as e:  # noqa: BLE001 - a peer that is missing or refuses the level is left out
-        print(f"  ({name} level {level} {fmt} left out: {type(e).__name__}: {e})", file=sys.stderr)
+        note = f"  ({name} level {level} left out: {type(e).__name__}: {e})"
+        if note not in LEFT_OUT:
+            LEFT_OUT.add(note)
+            print(note, file=sys.stderr)
         return None
     raise ValueError(f"unknown compressor {name!r}")
 
@@ -378,12 +384,15 @@ def plot(results: list[Result], path: Path, title: str) -> bool:
         print("matplotlib missing: no plot", file=sys.stderr)
         return False
     fig, ax = plt.subplots(figsize=(8, 5))
+    stores = sorted((r for r in results if r.ratio < 1.05), key=lambda r: r.mbs)
     for r in results:
-        if r.ratio < 1.05:  # store levels sit at ratio 1 far to the right; keep them, smaller
+        offset = (5, 4)
+        if r in stores:  # store levels sit at ratio 1 close together: smaller, labels staggered
             ax.scatter(r.mbs, r.ratio, s=18, color="grey")
+            offset = (5, 4 if stores.index(r) % 2 == 0 else -12)
         else:
             ax.scatter(r.mbs, r.ratio, s=36, color="C3" if r.codec.name == "kiv" else "C0")
-        ax.annotate(r.codec.label, (r.mbs, r.ratio), textcoords="offset points", xytext=(5, 4), fontsize=8)
+        ax.annotate(r.codec.label, (r.mbs, r.ratio), textcoords="offset points", xytext=offset, fontsize=8)
     ax.set_xscale("log")
     ax.set_xlabel("throughput, MB/s (log scale)")
     ax.set_ylabel("ratio (input / output)")
@@ -483,11 +492,12 @@ def main(argv=None) -> int:
     png_path = out / f"{stem}.png"
     plot_rows = [r for r in whole if r.codec.fmt == (formats[0])]
     title = f"{formats[0]}, one call per file, {short} ({total / MB:.1f} MB)"
-    if plot(plot_rows, png_path, title):
+    plotted = plot(plot_rows, png_path, title)
+    if plotted:
         md.insert(md.index("## One call per file"), f"![throughput against ratio]({png_path.name})\n")
     md_path.write_text("\n".join(md) + "\n")
     print("\n".join(md))
-    print(f"\nwritten: {md_path} {png_path}")
+    print(f"\nwritten: {md_path}" + (f" {png_path}" if plotted else ""))
     return 0 if all(ok) else 1
 
 

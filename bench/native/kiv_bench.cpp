@@ -6,7 +6,7 @@
 // `unzip -p`. Every configuration runs once per round on every file, rounds interleave the
 // configurations, and the figures are medians over the rounds of thread CPU time. MB is 10^6 bytes;
 // ratio is input size over output size. Every kiv output is inflated once by zlib and compared with
-// the input (length, bytes and CRC-32).
+// the input (length, bytes and CRC-32), and kiv's checksums are compared with zlib's.
 //
 // --profile CONFIG runs only that configuration, ROUNDS times over the corpus, and prints its total:
 // a steady load for perf or callgrind.
@@ -205,6 +205,18 @@ std::vector<config> make_configs() {
              std::memcpy(out.data(), &c, 4);
              return size_t{4};
          }},
+        {"adler32-kiv", CHECKSUM, 0,
+         [](const input_file &f, std::vector<uint8_t> &out) {
+             uint32_t c = kiv_adler32_update(1, f.data.data(), static_cast<uint32_t>(f.data.size()));
+             std::memcpy(out.data(), &c, 4);
+             return size_t{4};
+         }},
+        {"adler32-zlib", CHECKSUM, 0,
+         [](const input_file &f, std::vector<uint8_t> &out) {
+             uint32_t c = static_cast<uint32_t>(adler32(1, f.data.data(), static_cast<uInt>(f.data.size())));
+             std::memcpy(out.data(), &c, 4);
+             return size_t{4};
+         }},
         {"crc32-zlib", CHECKSUM, 0,
          [](const input_file &f, std::vector<uint8_t> &out) {
              uint32_t c = static_cast<uint32_t>(crc32(0, f.data.data(), static_cast<uInt>(f.data.size())));
@@ -292,6 +304,12 @@ int main(int argc, char **argv) {
     for (size_t f = 0; f < nf; f++) {
         uint32_t kc = kiv_crc32_update(0, files[f].data.data(), static_cast<int32_t>(files[f].data.size()));
         uint32_t zc = static_cast<uint32_t>(crc32(0, files[f].data.data(), static_cast<uInt>(files[f].data.size())));
+        uint32_t ka = kiv_adler32_update(1, files[f].data.data(), static_cast<uint32_t>(files[f].data.size()));
+        uint32_t za = static_cast<uint32_t>(adler32(1, files[f].data.data(), static_cast<uInt>(files[f].data.size())));
+        if (ka != za) {
+            std::fprintf(stderr, "kiv_bench: VERIFY FAILED adler32 on %s\n", files[f].name.c_str());
+            all_ok = false;
+        }
         if (kc != zc) {
             std::fprintf(stderr, "kiv_bench: VERIFY FAILED crc32 on %s\n", files[f].name.c_str());
             all_ok = false;
@@ -369,12 +387,13 @@ int main(int argc, char **argv) {
     }
 
     size_t raw = idx("raw-1"), ck = idx("crc32-kiv"), cz = idx("crc32-zlib"), k1 = idx("kiv-1");
-    std::printf("parts of kiv gzip level 1 (whole file): encoder without checksum (raw DEFLATE) and CRC-32 alone\n");
-    std::printf("| file | raw-1 MB/s | raw-1 ratio | kiv-1 gzip MB/s | crc32 kiv MB/s | crc32 zlib MB/s |\n");
-    std::printf("|---|---:|---:|---:|---:|---:|\n");
+    size_t ak = idx("adler32-kiv"), az = idx("adler32-zlib");
+    std::printf("parts of kiv gzip level 1 (whole file): encoder without checksum (raw DEFLATE) and the checksums alone\n");
+    std::printf("| file | raw-1 MB/s | raw-1 ratio | kiv-1 gzip MB/s | crc32 kiv MB/s | crc32 zlib MB/s | adler32 kiv MB/s | adler32 zlib MB/s |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---:|---:|\n");
     for (size_t f = 0; f <= nf; f++)
-        std::printf("| %s | %.0f | %.3f | %.0f | %.0f | %.0f |\n", f == nf ? "**corpus**" : files[f].name.c_str(),
-                    mbs(raw, f), ratio(raw, f), mbs(k1, f), mbs(ck, f), mbs(cz, f));
+        std::printf("| %s | %.0f | %.3f | %.0f | %.0f | %.0f | %.0f | %.0f |\n", f == nf ? "**corpus**" : files[f].name.c_str(),
+                    mbs(raw, f), ratio(raw, f), mbs(k1, f), mbs(ck, f), mbs(cz, f), mbs(ak, f), mbs(az, f));
     std::printf("\n");
 
     std::printf("corpus spread over rounds (MB/s, slowest .. fastest round)\n");
