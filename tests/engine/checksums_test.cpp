@@ -1,0 +1,167 @@
+// CRC-32 and Adler-32: check values, split invariance, fast vs byte-at-a-time, alignment, zlib agreement.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <random>
+
+#include "checksums.h"
+#include "support.h"
+
+namespace {
+
+using kivtest::bytes;
+
+uint32_t zlib_crc(const bytes &b) { return static_cast<uint32_t>(crc32(0, b.data(), static_cast<uInt>(b.size()))); }
+uint32_t zlib_adler(const bytes &b) {
+    return static_cast<uint32_t>(adler32(1, b.data(), static_cast<uInt>(b.size())));
+}
+
+// The CRC register after `bits` single-bit steps from `v` (reflected polynomial, no complement).
+uint32_t shift_register(uint32_t v, int bits) {
+    for (int i = 0; i < bits; i++) v = (v & 1) ? (v >> 1) ^ 0xEDB88320u : v >> 1;
+    return v;
+}
+
+TEST(Crc32Tables, FirstEntriesOfEachTable) {
+    const uint32_t expected[4][2] = {
+        {0xD202EF8D, 0xA505DF1B}, {0x93DBFD72, 0x8AC0CC33}, {0xBE98CBED, 0xBF5AA1DA}, {0xDE05060E, 0x66B9616B}};
+    for (int k = 0; k < 4; k++) {
+        EXPECT_EQ(crc32_tables[k][0], expected[k][0]) << "table " << k;
+        EXPECT_EQ(crc32_tables[k][1], expected[k][1]) << "table " << k;
+    }
+}
+
+TEST(Crc32Tables, EveryEntryIsByteThenZeroBytesComplemented) {
+    for (int k = 0; k < 4; k++)
+        for (uint32_t i = 0; i < 256; i++) {
+            uint32_t sk = shift_register(i ^ 0xFF, 8 * (k + 1));
+            ASSERT_EQ(crc32_tables[k][i], sk ^ (0xFF000000u >> (8 * k))) << "table " << k << " entry " << i;
+            ASSERT_EQ(crc32_tables[k][i], shift_register(i, 8 * (k + 1)) ^ crc32_tables[k][0]) << "linearity";
+        }
+}
+
+struct check_value {
+    const char *name;
+    bytes data;
+    uint32_t crc, adler;
+};
+
+class CheckValues : public ::testing::TestWithParam<check_value> {};
+
+TEST_P(CheckValues, FastAndBytewise) {
+    const check_value &c = GetParam();
+    const uint8_t *p = c.data.empty() ? nullptr : c.data.data();
+    int32_t n = static_cast<int32_t>(c.data.size());
+    EXPECT_EQ(kiv_crc32_update(0, p, n), c.crc);
+    EXPECT_EQ(kiv_crc32_bytewise(0, p, n), c.crc);
+    EXPECT_EQ(kiv_adler32_update(1, p, static_cast<uint32_t>(n)), c.adler);
+    EXPECT_EQ(kiv_adler32_bytewise(1, p, n), c.adler);
+    EXPECT_EQ(zlib_crc(c.data), c.crc) << "the expected value itself";
+    EXPECT_EQ(zlib_adler(c.data), c.adler) << "the expected value itself";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Checksums, CheckValues,
+    ::testing::Values(check_value{"empty", {}, 0, 1}, check_value{"one_zero_byte", {0}, 0xD202EF8D, 0x00010001},
+                      check_value{"digits", kivtest::from_string("123456789"), 0xCBF43926, 0x091E01DE},
+                      check_value{"ff_8192", bytes(8192, 0xFF), static_cast<uint32_t>(crc32(0, bytes(8192, 0xFF).data(), 8192)),
+                                  0xF4A3E1D2}),
+    [](const ::testing::TestParamInfo<check_value> &info) { return std::string(info.param.name); });
+
+TEST(Checksums, ZeroAndNegativeLengthsChangeNothing) {
+    const uint8_t data[4] = {1, 2, 3, 4};
+    for (uint32_t v : {0u, 1u, 0xCBF43926u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(kiv_crc32_update(v, data, 0), v);
+        EXPECT_EQ(kiv_crc32_bytewise(v, data, 0), v);
+        EXPECT_EQ(kiv_crc32_update(v, data, -1), v);
+        EXPECT_EQ(kiv_crc32_update(v, data, INT32_MIN), v);
+        EXPECT_EQ(kiv_crc32_bytewise(v, data, -3), v);
+    }
+    for (uint32_t v : {1u, 0x091E01DEu, 0xFFF0FFF0u}) {
+        EXPECT_EQ(kiv_adler32_update(v, data, 0), v);
+        EXPECT_EQ(kiv_adler32_bytewise(v, data, 0), v);
+        EXPECT_EQ(kiv_adler32_bytewise(v, data, -2), v);
+    }
+}
+
+class SplitInvariance : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(SplitInvariance, EveryTwoWaySplitAndRandomThreeWaySplits) {
+    const size_t n = GetParam();
+    std::mt19937_64 rng(n);
+    bytes data = kivtest::random_bytes(rng, n);
+    const uint32_t crc = zlib_crc(data), adler = zlib_adler(data);
+    ASSERT_EQ(kiv_crc32_update(0, data.data(), static_cast<int32_t>(n)), crc);
+    ASSERT_EQ(kiv_adler32_update(1, data.data(), static_cast<uint32_t>(n)), adler);
+    // Every split for short inputs; for long ones the points around word, 16-byte and 4096-byte edges.
+    std::vector<size_t> points;
+    for (size_t s = 0; s <= n; s++)
+        if (n <= 64 || s <= 40 || n - s <= 40 || (s % 4096) <= 20 || (s % 4096) >= 4076) points.push_back(s);
+    for (size_t s : points) {
+        uint32_t c = kiv_crc32_update(0, data.data(), static_cast<int32_t>(s));
+        c = kiv_crc32_update(c, data.data() + s, static_cast<int32_t>(n - s));
+        ASSERT_EQ(c, crc) << "CRC split at " << s;
+        uint32_t a = kiv_adler32_update(1, data.data(), static_cast<uint32_t>(s));
+        a = kiv_adler32_update(a, data.data() + s, static_cast<uint32_t>(n - s));
+        ASSERT_EQ(a, adler) << "Adler split at " << s;
+    }
+    for (int round = 0; round < 200; round++) {
+        size_t a = rng() % (n + 1), b = rng() % (n + 1);
+        if (a > b) std::swap(a, b);
+        uint32_t c = 0, ad = 1;
+        size_t cuts[4] = {0, a, b, n};
+        for (int i = 0; i < 3; i++) {
+            c = kiv_crc32_update(c, data.data() + cuts[i], static_cast<int32_t>(cuts[i + 1] - cuts[i]));
+            ad = kiv_adler32_update(ad, data.data() + cuts[i], static_cast<uint32_t>(cuts[i + 1] - cuts[i]));
+        }
+        ASSERT_EQ(c, crc) << "cuts " << a << ", " << b;
+        ASSERT_EQ(ad, adler) << "cuts " << a << ", " << b;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Checksums, SplitInvariance,
+                         ::testing::Values(1, 2, 3, 4, 5, 7, 15, 16, 17, 31, 33, 4095, 4096, 4097, 8193, 12289));
+
+TEST(Checksums, FastAgreesWithBytewiseAndZlibOnRandomInput) {
+    std::mt19937_64 rng(2024);
+    for (int round = 0; round < 300; round++) {
+        size_t n = round < 100 ? rng() % 70 : rng() % 20000;
+        bytes data = (round % 3 == 0) ? bytes(n, static_cast<uint8_t>(0xFF - (round % 2))) : kivtest::random_bytes(rng, n);
+        const int32_t len = static_cast<int32_t>(n);
+        uint32_t crc_start = round % 4 ? static_cast<uint32_t>(rng()) : 0;
+        uint32_t adler_start = round % 4 ? static_cast<uint32_t>(((rng() % 65521) << 16) | (rng() % 65521)) : 1;
+        uint32_t fast = kiv_crc32_update(crc_start, data.data(), len);
+        ASSERT_EQ(fast, kiv_crc32_bytewise(crc_start, data.data(), len)) << "n " << n;
+        ASSERT_EQ(fast, static_cast<uint32_t>(crc32(crc_start, data.data(), static_cast<uInt>(n)))) << "n " << n;
+        uint32_t a = kiv_adler32_update(adler_start, data.data(), static_cast<uint32_t>(n));
+        ASSERT_EQ(a, kiv_adler32_bytewise(adler_start, data.data(), len)) << "n " << n;
+        ASSERT_EQ(a, static_cast<uint32_t>(adler32(adler_start, data.data(), static_cast<uInt>(n)))) << "n " << n;
+    }
+}
+
+TEST(Checksums, AdlerLargeAllFfStaysExact) {
+    // The unreduced s2 of a 4096-byte block of 0xFF comes close to 2^32; many such blocks in one call.
+    bytes data(1 << 20, 0xFF);
+    uint32_t start = (65520u << 16) | 65520u;  // both halves at their largest
+    EXPECT_EQ(kiv_adler32_update(start, data.data(), static_cast<uint32_t>(data.size())),
+              static_cast<uint32_t>(adler32(start, data.data(), static_cast<uInt>(data.size()))));
+    EXPECT_EQ(kiv_adler32_update(1, data.data(), static_cast<uint32_t>(data.size())), zlib_adler(data));
+}
+
+TEST(Checksums, OddStartAddresses) {
+    std::mt19937_64 rng(7);
+    for (size_t n : {3, 4, 15, 16, 17, 64, 1000, 4097}) {
+        bytes data = kivtest::random_bytes(rng, n);
+        const uint32_t crc = zlib_crc(data), adler = zlib_adler(data);
+        bytes buf(n + 16);
+        for (size_t off = 0; off < 8; off++) {
+            std::memcpy(buf.data() + off, data.data(), n);
+            EXPECT_EQ(kiv_crc32_update(0, buf.data() + off, static_cast<int32_t>(n)), crc) << "n " << n << " offset " << off;
+            EXPECT_EQ(kiv_adler32_update(1, buf.data() + off, static_cast<uint32_t>(n)), adler)
+                << "n " << n << " offset " << off;
+        }
+    }
+}
+
+}  // namespace
