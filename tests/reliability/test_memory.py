@@ -9,7 +9,10 @@ import pytest
 
 import kiv
 
-from conftest import MIB, decode, heap_in_use, noise, rss_bytes, text_like
+from reliability_support import MIB, decode, foreign_allocator, heap_in_use, noise, rss_bytes, text_like
+
+# A sanitizer's or valgrind's allocator keeps freed blocks in quarantine and keeps its own books.
+pytestmark = pytest.mark.skipif(foreign_allocator() is not None, reason=f"allocator replaced by {foreign_allocator()}")
 
 # Allowed growth of the resident set once warmed up: far above what a leak of one small block per
 # object or per call would cost over these runs (100,000 x 16 bytes = 1.6 MB at the very least).

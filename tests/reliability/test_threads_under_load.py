@@ -9,7 +9,7 @@ import time
 
 import kiv
 
-from conftest import decode, noise, text_like
+from reliability_support import decode, noise, text_like
 
 DURATION = 3.0  # seconds of hammering
 PRIVATE_THREADS = 4

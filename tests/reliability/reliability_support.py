@@ -1,4 +1,8 @@
-"""Helpers of the reliability tests: process memory figures, stream decoding, test data."""
+"""Helpers of the reliability tests: process memory figures, stream decoding, test data.
+
+A module of its own rather than a conftest.py, so that these tests and tests/python, whose conftest
+is imported by name, can run in one pytest session.
+"""
 
 from __future__ import annotations
 
@@ -14,6 +18,15 @@ import kiv
 WBITS = {kiv.KIV_FMT_GZIP: 31, kiv.KIV_FMT_ZLIB: 15, kiv.KIV_FMT_DEFLATE: -15}
 PAGE_SIZE = os.sysconf("SC_PAGE_SIZE")
 MIB = 1 << 20
+
+
+def foreign_allocator() -> str | None:
+    """Names the tool that has replaced the C allocator in this process (its figures then mean nothing)."""
+    if hasattr(ctypes.CDLL(None), "__asan_init"):
+        return "AddressSanitizer"
+    if "vgpreload" in os.environ.get("LD_PRELOAD", ""):
+        return "valgrind"
+    return None
 
 
 def rss_bytes() -> int:
