@@ -71,7 +71,7 @@ TEST(PutBits, LongRandomSequenceMatchesABitModel) {
 
 TEST(DrainBits, WritesCeilCountOverEightBytes) {
     for (uint32_t count = 0; count < 32; count++) {
-        uint8_t buf[8];
+        uint8_t buf[16];
         std::memset(buf, 0xA5, sizeof buf);
         kiv_encoder enc = raw_record();
         enc.bit_queue = 0xFEDCBA98u & ((uint64_t{1} << count) - 1);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
 
@@ -162,6 +163,40 @@ TEST(Checksums, OddStartAddresses) {
                 << "n " << n << " offset " << off;
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Every CRC routine this processor runs (the portable one always) against the byte-at-a-time CRC, over
+// lengths around the folding widths, odd start addresses and continued values.
+TEST(Crc32Routines, EveryAvailableRoutineAgreesWithBytewise) {
+    std::mt19937_64 rng(31);
+    const bytes data = kivtest::random_bytes(rng, 70000);
+    int tested = 0;
+    for (kiv_crc32_routine r : {KIV_CRC32_SLICE4, KIV_CRC32_CLMUL128, KIV_CRC32_CLMUL512}) {
+        if (!kiv_crc32_routine_available(r)) {
+            std::printf("[ info     ] CRC routine %d not available here\n", static_cast<int>(r));
+            continue;
+        }
+        tested++;
+        std::vector<size_t> lengths;
+        for (size_t n = 0; n <= 300; n++) lengths.push_back(n);
+        for (size_t n : {511, 512, 513, 1023, 1024, 1025, 4095, 4096, 4097, 65536, 69990}) lengths.push_back(n);
+        for (size_t n : lengths)
+            for (size_t off : {0, 1, 3, 8}) {
+                const uint8_t *p = data.data() + off;
+                const int32_t len = static_cast<int32_t>(n);
+                uint32_t start = n % 3 == 0 ? 0 : static_cast<uint32_t>(rng());
+                ASSERT_EQ(kiv_crc32_with(r, start, p, len), kiv_crc32_bytewise(start, p, len))
+                    << "routine " << r << " n " << n << " offset " << off;
+            }
+        EXPECT_EQ(kiv_crc32_with(r, 0x1234, data.data(), -7), 0x1234u);
+        EXPECT_EQ(kiv_crc32_with(r, 0, reinterpret_cast<const uint8_t *>("123456789"), 9), 0xCBF43926u);
+    }
+    EXPECT_GE(tested, 1);
+    EXPECT_TRUE(kiv_crc32_routine_available(kiv_crc32_best_routine()));
 }
 
 }  // namespace
