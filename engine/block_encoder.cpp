@@ -189,6 +189,14 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
         if (static_cast<uint32_t>(candidate >> 32) == word && t - position - 1 <= WINDOW - 1) {
             uint32_t distance = t - position;
             uint32_t remaining = len - t;
+            // The next examined position is t + L, most often t + 4, 5 or 6. Their slots usually sit
+            // outside the L1 cache (the table is 64 KiB); fetching them now overlaps that latency with
+            // the match extension and the coding of the match.
+            if (__builtin_expect(remaining >= 12, 1)) {
+                __builtin_prefetch(&table[hash_word(kiv_load_le32(data + t + 4))]);
+                __builtin_prefetch(&table[hash_word(kiv_load_le32(data + t + 5))]);
+                __builtin_prefetch(&table[hash_word(kiv_load_le32(data + t + 6))]);
+            }
             uint32_t limit = (remaining < MAX_MATCH ? remaining : MAX_MATCH) - MIN_MATCH;
             uint32_t x = match_extension(data + position + MIN_MATCH, data + t + MIN_MATCH, limit);
             uint32_t match_len = MIN_MATCH + x;
