@@ -32,7 +32,7 @@ void kiv_emit_stored(kiv_encoder *enc, const uint8_t *data, uint32_t length, int
         out[1] = static_cast<uint8_t>(block >> 8);
         out[2] = static_cast<uint8_t>(~block);
         out[3] = static_cast<uint8_t>(~block >> 8);
-        std::memcpy(out + 4, data, block);
+        if (block != 0) std::memcpy(out + 4, data, block);  // an empty block may come with no data at all
         enc->out_cursor = out + 4 + block;
         data += block;
     } while (remaining != 0);
