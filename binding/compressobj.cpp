@@ -24,6 +24,10 @@ constexpr uint64_t MAX_RESERVATION = INT32_MAX;
 // this many bytes (the last one shorter); the engine bound of one piece stays well below 2^31.
 constexpr uint64_t HUGE_INPUT_PIECE = uint64_t{1} << 30;
 static_assert(kiv_encode_bound(HUGE_INPUT_PIECE) + KIV_GZIP_HEADER_SIZE <= MAX_RESERVATION, "piece too large");
+// From this input size on, the engine writes straight into the result object: the pages of an output
+// buffer this large would be faulted in and then copied out in full, which costs as much as storing the
+// input at level 0. Smaller calls reuse output_buffer and pay one short copy.
+constexpr uint64_t DIRECT_OUTPUT_MIN = uint64_t{1} << 20;
 // Smallest capacity the output buffer is given when it grows.
 constexpr size_t MIN_BUFFER_CAPACITY = 1024;
 
@@ -92,7 +96,7 @@ struct kiv_compressobj {
 private:
     void reserve(int32_t r);
     py::bytes result(int32_t w);
-    py::bytes compress_huge(const uint8_t *data, uint64_t n);
+    py::bytes compress_direct(const uint8_t *data, uint64_t n);
 };
 
 // Makes output_buffer hold at least r bytes. Grows by at least half its capacity so that slowly
@@ -134,7 +138,8 @@ py::bytes kiv_compressobj::compress(const py::bytes &obj) {
     if (finished) throw py::value_error(STREAM_FINISHED);
 
     uint64_t r = kiv_encode_bound(static_cast<uint64_t>(n)) + kiv_stream_pending_header(&encoder);
-    if (r > MAX_RESERVATION) return compress_huge(reinterpret_cast<const uint8_t *>(data), static_cast<uint64_t>(n));
+    if (r > MAX_RESERVATION || static_cast<uint64_t>(n) >= DIRECT_OUTPUT_MIN)
+        return compress_direct(reinterpret_cast<const uint8_t *>(data), static_cast<uint64_t>(n));
     reserve(static_cast<int32_t>(r));
 
     int32_t w;
@@ -146,10 +151,10 @@ py::bytes kiv_compressobj::compress(const py::bytes &obj) {
     return result(w);
 }
 
-// An input too large for one engine call: the engine writes piece after piece straight into the
-// result object, sized for the sum of the pieces' bounds and shrunk to the bytes written. This
-// needs no room in output_buffer and copies nothing.
-py::bytes kiv_compressobj::compress_huge(const uint8_t *data, uint64_t n) {
+// A large input: the engine writes straight into the result object, sized for the call's bound and
+// shrunk to the bytes written, so nothing is copied and output_buffer is not used. An input too large
+// for one engine call goes in pieces of HUGE_INPUT_PIECE bytes, one after the other.
+py::bytes kiv_compressobj::compress_direct(const uint8_t *data, uint64_t n) {
     uint64_t bound = kiv_stream_pending_header(&encoder) + (n / HUGE_INPUT_PIECE) * kiv_encode_bound(HUGE_INPUT_PIECE);
     if (n % HUGE_INPUT_PIECE != 0) bound += kiv_encode_bound(n % HUGE_INPUT_PIECE);
     PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
