@@ -60,7 +60,7 @@ uint32_t kiv_crc32_bytewise(uint32_t crc, const uint8_t *data, int32_t length) {
     return r;
 }
 
-uint32_t kiv_adler32_update(uint32_t adler, const uint8_t *data, uint32_t length) {
+uint32_t kiv_adler32_portable(uint32_t adler, const uint8_t *data, uint32_t length) {
     uint32_t s1 = adler & 0xFFFF;
     uint32_t s2 = adler >> 16;
     uint32_t remaining = length;

@@ -51,6 +51,12 @@ kiv_crc32_routine kiv_crc32_best_routine();
 bool kiv_crc32_routine_available(kiv_crc32_routine routine);
 uint32_t kiv_crc32_with(kiv_crc32_routine routine, uint32_t crc, const uint8_t *data, int32_t length);
 
-// The Adler-32 of RFC 1950 of everything fed so far, starting from 1.
+// The Adler-32 of RFC 1950 of everything fed so far, starting from 1. Uses AVX2 where the processor
+// has it; every routine returns the same value.
 uint32_t kiv_adler32_update(uint32_t adler, const uint8_t *data, uint32_t length);
+// The portable path: scalar sums reduced once per 4096 bytes.
+uint32_t kiv_adler32_portable(uint32_t adler, const uint8_t *data, uint32_t length);
+// The AVX2 routine, for tests and benchmarks; falls back to the portable one without AVX2.
+bool kiv_adler32_avx2_available();
+uint32_t kiv_adler32_avx2(uint32_t adler, const uint8_t *data, uint32_t length);
 uint32_t kiv_adler32_bytewise(uint32_t adler, const uint8_t *data, int32_t length);

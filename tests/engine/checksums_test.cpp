@@ -199,4 +199,24 @@ TEST(Crc32Routines, EveryAvailableRoutineAgreesWithBytewise) {
     EXPECT_TRUE(kiv_crc32_routine_available(kiv_crc32_best_routine()));
 }
 
+// The vector Adler-32 against the byte-at-a-time one, across its 32-byte steps and its reduction
+// blocks, from valid running values including the largest halves.
+TEST(Adler32Routines, VectorRoutineAgreesWithBytewise) {
+    if (!kiv_adler32_avx2_available()) GTEST_SKIP() << "no AVX2 here";
+    std::mt19937_64 rng(37);
+    const bytes random = kivtest::random_bytes(rng, 70000);
+    const bytes high(20000, 0xFF);
+    for (const bytes *src : std::initializer_list<const bytes *>{&random, &high})
+        for (size_t n : {0, 1, 31, 32, 33, 63, 64, 65, 5535, 5536, 5537, 11072, 11073, 19999})
+            for (size_t off : {0, 1, 7})
+                for (uint32_t start : {1u, 0xFFF0FFF0u, static_cast<uint32_t>(rng() % 65521) << 16 | 77u}) {
+                    const uint8_t *p = src->data() + off;
+                    ASSERT_EQ(kiv_adler32_avx2(start, p, static_cast<uint32_t>(n)),
+                              kiv_adler32_bytewise(start, p, static_cast<int32_t>(n)))
+                        << "n " << n << " offset " << off << " start " << start;
+                    ASSERT_EQ(kiv_adler32_portable(start, p, static_cast<uint32_t>(n)),
+                              kiv_adler32_update(start, p, static_cast<uint32_t>(n)));
+                }
+}
+
 }  // namespace

@@ -1,4 +1,5 @@
-// checksums_clmul.cpp: CRC-32 by carry-less multiplication (128-bit and 512-bit folding), chosen at run time.
+// checksums_simd.cpp: CRC-32 by carry-less multiplication (128- and 512-bit folding) and Adler-32 with AVX2,
+// chosen at run time; the table and scalar routines of checksums.cpp stay the portable path.
 #include <immintrin.h>
 
 #include "checksums.h"
@@ -154,6 +155,58 @@ bool has_clmul512() {
     return present;
 }
 
+bool detect_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+bool has_avx2() {
+    static const bool present = detect_avx2();
+    return present;
+}
+
+constexpr uint32_t ADLER_MOD = 65521;
+// Bytes between two reductions: 173 steps of 32. The lane sums stay far below 2^31 (at most
+// 173 * 4 * 32 * 255 per weighted lane), and the 64-bit totals are reduced with one division each.
+constexpr uint32_t ADLER_AVX2_BLOCK = 173 * 32;
+
+__attribute__((target("avx2"))) inline uint64_t sum_lanes64(__m256i v) {
+    __m128i x = _mm_add_epi64(_mm256_castsi256_si128(v), _mm256_extracti128_si256(v, 1));
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(x)) + static_cast<uint64_t>(_mm_extract_epi64(x, 1));
+}
+
+// 32 bytes a step: s1 grows by their sum (sum of absolute differences against zero), s2 by 32 times s1
+// before the step plus the bytes weighted 32, 31, ..., 1.
+__attribute__((target("avx2"))) uint32_t adler32_avx2(uint32_t adler, const uint8_t *p, uint32_t n) {
+    uint64_t s1 = adler & 0xFFFF, s2 = adler >> 16;
+    const __m256i weights = _mm256_setr_epi8(32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15,
+                                             14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1);
+    const __m256i ones = _mm256_set1_epi16(1);
+    const __m256i zero = _mm256_setzero_si256();
+    while (n >= 32) {
+        uint32_t block = (n < ADLER_AVX2_BLOCK ? n : ADLER_AVX2_BLOCK) & ~31u;
+        n -= block;
+        __m256i byte_sums = zero, earlier_sums = zero, weighted = zero;
+        for (uint32_t i = 0; i < block; i += 32) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+            earlier_sums = _mm256_add_epi64(earlier_sums, byte_sums);
+            byte_sums = _mm256_add_epi64(byte_sums, _mm256_sad_epu8(v, zero));
+            weighted = _mm256_add_epi32(weighted, _mm256_madd_epi16(_mm256_maddubs_epi16(v, weights), ones));
+        }
+        p += block;
+        __m256i weighted64 = _mm256_add_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(weighted)),
+                                              _mm256_cvtepu32_epi64(_mm256_extracti128_si256(weighted, 1)));
+        s2 += s1 * block + 32 * sum_lanes64(earlier_sums) + sum_lanes64(weighted64);
+        s1 += sum_lanes64(byte_sums);
+        s1 %= ADLER_MOD;
+        s2 %= ADLER_MOD;
+    }
+    for (; n > 0; n--) {
+        s1 += *p++;
+        s2 += s1;
+    }
+    return static_cast<uint32_t>(((s2 % ADLER_MOD) << 16) | (s1 % ADLER_MOD));
+}
+
 // Below these lengths the set-up of the folding routines costs more than the tables.
 constexpr int32_t CLMUL128_MIN = 64;
 constexpr int32_t CLMUL512_MIN = 256;
@@ -185,4 +238,17 @@ uint32_t kiv_crc32_with(kiv_crc32_routine routine, uint32_t crc, const uint8_t *
 
 uint32_t kiv_crc32_update(uint32_t crc, const uint8_t *data, int32_t length) {
     return kiv_crc32_with(kiv_crc32_best_routine(), crc, data, length);
+}
+
+bool kiv_adler32_avx2_available() { return has_avx2(); }
+
+uint32_t kiv_adler32_avx2(uint32_t adler, const uint8_t *data, uint32_t length) {
+    return has_avx2() ? adler32_avx2(adler, data, length) : kiv_adler32_portable(adler, data, length);
+}
+
+uint32_t kiv_adler32_update(uint32_t adler, const uint8_t *data, uint32_t length) {
+    // Short spans are not worth the vector set-up; the portable routine also reduces an empty span
+    // exactly as the block algorithm does.
+    if (length >= 64 && has_avx2()) return adler32_avx2(adler, data, length);
+    return kiv_adler32_portable(adler, data, length);
 }
