@@ -204,9 +204,13 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
             uint32_t distance_code = distance_codes[distance - 1];
             uint32_t length_width = length_code >> 16;
             uint32_t match_width = length_width + (distance_code & 31);
-            // From 6 bytes on (x >= 2) a match always passes: it costs at most 31 < 6 * 8 - 8 bits.
-            bool accepted = x >= 2;
-            if (!accepted) {
+            // From 6 bytes on (x >= 2) a match always passes: it costs at most 31 < 6 * 8 - 8 bits. With
+            // fewer than 52 pending literals, hence fewer than 52 high ones, a 5-byte match passes too, and
+            // a 4-byte one does when its distance code takes at most 16 bits (distance up to 8192). Only
+            // the rest needs the count of high literals; deciding without a branch on x keeps the common
+            // 4- and 5-byte matches off a mispredicted path.
+            bool accepted = (x >= 2) | ((t - run_start < STORED_RUN_HIGH_BYTES) & ((x != 0) | (distance <= 8192)));
+            if (__builtin_expect(!accepted, 0)) {
                 high += count_high_bytes(data, counted_to, t);
                 counted_to = t;
                 accepted = high < STORED_RUN_HIGH_BYTES && match_width + 8 < high + 8 * match_len;
