@@ -217,11 +217,12 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
             }
             if (accepted) {
                 if (t > run_start) {
-                    high += count_high_bytes(data, counted_to, t);
-                    if (high >= STORED_RUN_HIGH_BYTES) {
+                    // Only a run of 52 or more literals can hold 52 high ones.
+                    if (__builtin_expect(t - run_start >= STORED_RUN_HIGH_BYTES, 0) &&
+                        high + count_high_bytes(data, counted_to, t) >= STORED_RUN_HIGH_BYTES) {
                         emit_stored_run(run_start, t - run_start, 1);
                     } else {
-                        if (state == KIV_ST_IDLE) {
+                        if (__builtin_expect(state == KIV_ST_IDLE, 0)) {
                             bits.put(2, 3);
                             state = KIV_ST_BLOCK;
                         }
