@@ -194,11 +194,29 @@ py::bytes kiv_compressobj::flush() {
     return result(w);
 }
 
+namespace {
+
+// The native object behind `self`. An instance made by compressobj.__new__ alone has memory for the
+// object but no object in it: refuse it instead of running on uninitialised state.
+kiv_compressobj &constructed(py::handle self) {
+    static const py::detail::type_info *const type = py::detail::get_type_info(typeid(kiv_compressobj));
+    if (!PyObject_TypeCheck(self.ptr(), type->type)) throw py::type_error("compressobj method called on another type");
+    auto *instance = reinterpret_cast<py::detail::instance *>(self.ptr());
+    py::detail::value_and_holder native = instance->get_value_and_holder(type);
+    if (!native.holder_constructed()) throw py::type_error("compressobj.__init__() was not called");
+    return *native.value_ptr<kiv_compressobj>();
+}
+
+}  // namespace
+
 PYBIND11_MODULE(kiv, m) {
+    // The methods take `self` as a handle so that they can check its type and that it was constructed.
     py::class_<kiv_compressobj, std::shared_ptr<kiv_compressobj>>(m, "compressobj")
         .def(py::init<int32_t, int32_t>(), py::arg("level") = 1, py::arg("format") = 2)
-        .def("compress", &kiv_compressobj::compress, py::arg("obj"))
-        .def("flush", &kiv_compressobj::flush);
+        .def(
+            "compress", [](py::handle self, const py::bytes &obj) { return constructed(self).compress(obj); },
+            py::arg("obj"))
+        .def("flush", [](py::handle self) { return constructed(self).flush(); });
     m.attr("KIV_FMT_GZIP") = py::int_(KIV_FMT_GZIP);
     m.attr("KIV_FMT_ZLIB") = py::int_(KIV_FMT_ZLIB);
     m.attr("KIV_FMT_DEFLATE") = py::int_(KIV_FMT_DEFLATE);

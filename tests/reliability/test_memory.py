@@ -78,8 +78,11 @@ def test_a_million_small_calls_on_one_object_leave_no_resident_growth() -> None:
 
 
 def test_output_buffer_grows_once_and_is_reused_until_the_object_dies() -> None:
-    big = noise(4 * MIB, seed=7)
-    sizes = [4 * MIB, MIB, 1000, 0, 3 * MIB, 17, 4 * MIB]
+    # Calls below 1 MiB go through the object's output buffer; larger ones are written straight into
+    # their result (see the test below).
+    top = 768 * 1024
+    big = noise(top, seed=7)
+    sizes = [top, top // 4, 1000, 0, top * 3 // 4, 17, top]
     inputs = {n: big[:n] for n in sizes}
     decode(kiv.compressobj(0).compress(b"warm") + b"\x03\x00", kiv.KIV_FMT_DEFLATE)
     d = zlib.decompressobj(-15)
@@ -96,11 +99,11 @@ def test_output_buffer_grows_once_and_is_reused_until_the_object_dies() -> None:
         fed += n
         del out
 
-    call(4 * MIB)
+    call(top)
     held = heap_in_use() - baseline
-    bound = 4 * MIB + 4 * MIB // 8 + 6
-    # The object holds one buffer of about the reservation for 4 MiB, not more.
-    assert bound <= held < bound + 2 * MIB, held
+    bound = top + top // 8 + 6
+    # The object holds one buffer of about the reservation for its largest call, not more.
+    assert bound <= held < bound + MIB, held
 
     samples = []
     for _ in range(50):
@@ -118,3 +121,15 @@ def test_output_buffer_grows_once_and_is_reused_until_the_object_dies() -> None:
     gc.collect()
     released = heap_in_use() - baseline
     assert released < 256 * 1024, released
+
+
+def test_large_calls_are_written_into_their_result_and_leave_no_buffer() -> None:
+    big = noise(4 * MIB, seed=11)
+    decode(kiv.compressobj(0).compress(b"warm") + b"\x03\x00", kiv.KIV_FMT_DEFLATE)
+    gc.collect()
+    baseline = heap_in_use()
+    c = kiv.compressobj(0, kiv.KIV_FMT_DEFLATE)
+    out = c.compress(big) + c.compress(big[: 2 * MIB])
+    held = heap_in_use() - baseline - len(out)
+    assert held < 256 * 1024, held
+    assert decode(out + c.flush(), kiv.KIV_FMT_DEFLATE) == big + big[: 2 * MIB]
