@@ -26,7 +26,7 @@ venv=${KIV_VENV:-$root/.venv}
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 py=$venv/bin/python
 "$py" -m pip install -q --upgrade pip
-"$py" -m pip install -q "$root[test]"
+"$py" -m pip install -q "$root[test,fuzz]"
 
 stage "engine tests"
 cmake -S . -B build-tests -DKIV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -42,9 +42,9 @@ fi
 
 stage "python tests"
 if [ $quick -eq 0 ]; then
-    "$py" -m pytest tests/python
+    "$py" -m pytest
 else
-    "$py" -m pytest tests/python -m "not slow"
+    "$py" -m pytest -m "not slow"
 fi
 
 if [ -x scripts/reliability.sh ] && [ $quick -eq 0 ]; then
