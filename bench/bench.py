@@ -24,7 +24,6 @@ import platform
 import statistics
 import subprocess
 import sys
-import sysconfig
 import tempfile
 import threading
 import time
