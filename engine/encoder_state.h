@@ -31,10 +31,13 @@ struct kiv_encoder {
 };
 
 // Largest output of one encode call for `length` input bytes, container header excluded.
-// Each literal costs at most 9 bits and each match at most 31 bits for 4 or more bytes; a stored
-// run holds at least 52 bytes, so its 49 bits of framing plus the 3-bit header reopened after it
-// fit in its ninth bits. On top: 31 carried bits, a 3-bit header and a 10-bit final header.
-// 9 * length + 44 bits rounds up to at most length + length / 8 + 6 bytes.
+// Every input byte costs at most 9 bits: a literal 8 or 9; a match at most 31 bits for 5 or more bytes,
+// or 7 + 18 for 4; a stored run holds at least 52 bytes, so the 49 bits of its framing (end of block,
+// header, padding, LEN and NLEN) and the 3-bit header reopened after it fit in its ninth bits (each
+// further 65535-byte block adds 40 bits for 65535 bytes). On top come at most 31 bits carried in the
+// queue, a 3-bit first header and 10 bits of end of block and final header: B <= 9 * length + 44 bits,
+// padding included. Only whole bytes of them are written, so the output is at most
+// floor(B / 8) = length + floor((length + 44) / 8) <= length + floor(length / 8) + 6 bytes.
 constexpr uint64_t kiv_encode_bound(uint64_t length) { return length + length / 8 + 6; }
 
 // Largest output of any finish call: a 10-byte gzip header, 2 bytes of empty final block and
