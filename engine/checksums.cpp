@@ -14,11 +14,10 @@ inline uint32_t crc32_word(uint32_t r, const uint8_t *p) {
            crc32_tables[0][x >> 24];
 }
 
-// 65521 is the largest prime below 2^16; 2^16 = 15 (mod 65521) lets us reduce without division.
-constexpr uint32_t ADLER_MOD = 65521;
 // Sums grow unreduced for this many bytes: s2 stays below 2^32 up to 5552 bytes, 4096 keeps a margin.
 constexpr uint32_t ADLER_BLOCK = 4096;
 
+// 2^16 = 15 (mod 65521): folding the high half down reduces without division.
 inline uint32_t adler_fold(uint32_t v) { return (v >> 16) * 15 + (v & 0xFFFF); }
 
 }  // namespace
@@ -81,9 +80,9 @@ uint32_t kiv_adler32_portable(uint32_t adler, const uint8_t *data, uint32_t leng
             s2 += s1;
         }
         uint32_t t = adler_fold(s1);
-        s1 = t < ADLER_MOD ? t : t - ADLER_MOD;
+        s1 = t < KIV_ADLER_MODULUS ? t : t - KIV_ADLER_MODULUS;
         t = adler_fold(adler_fold(s2));
-        s2 = t < ADLER_MOD ? t : t - ADLER_MOD;
+        s2 = t < KIV_ADLER_MODULUS ? t : t - KIV_ADLER_MODULUS;
     } while (remaining != 0);
     return (s2 << 16) + s1;
 }
@@ -94,14 +93,14 @@ uint32_t kiv_adler32_bytewise(uint32_t adler, const uint8_t *data, int32_t lengt
     uint32_t s2 = adler >> 16;
     int32_t i = 0;
     for (; i + 2 <= length; i += 2) {
-        s1 = (s1 + data[i]) % ADLER_MOD;
-        s2 = (s2 + s1) % ADLER_MOD;
-        s1 = (s1 + data[i + 1]) % ADLER_MOD;
-        s2 = (s2 + s1) % ADLER_MOD;
+        s1 = (s1 + data[i]) % KIV_ADLER_MODULUS;
+        s2 = (s2 + s1) % KIV_ADLER_MODULUS;
+        s1 = (s1 + data[i + 1]) % KIV_ADLER_MODULUS;
+        s2 = (s2 + s1) % KIV_ADLER_MODULUS;
     }
     if (i < length) {
-        s1 = (s1 + data[i]) % ADLER_MOD;
-        s2 = (s2 + s1) % ADLER_MOD;
+        s1 = (s1 + data[i]) % KIV_ADLER_MODULUS;
+        s2 = (s2 + s1) % KIV_ADLER_MODULUS;
     }
     return (s2 << 16) | s1;
 }

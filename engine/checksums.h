@@ -51,6 +51,9 @@ kiv_crc32_routine kiv_crc32_best_routine();
 bool kiv_crc32_routine_available(kiv_crc32_routine routine);
 uint32_t kiv_crc32_with(kiv_crc32_routine routine, uint32_t crc, const uint8_t *data, int32_t length);
 
+// Adler-32 sums are kept modulo the largest prime below 2^16.
+constexpr uint32_t KIV_ADLER_MODULUS = 65521;
+
 // The Adler-32 of RFC 1950 of everything fed so far, starting from 1. Uses AVX2 where the processor
 // has it; every routine returns the same value.
 uint32_t kiv_adler32_update(uint32_t adler, const uint8_t *data, uint32_t length);

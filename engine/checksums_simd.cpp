@@ -57,6 +57,13 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i load128(const uint8_t *p
     return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
 }
 
+// Four consecutive 16-byte accumulators into one: each earlier one moves forward onto the last.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i fold_four(__m128i a0, __m128i a1, __m128i a2, __m128i a3) {
+    __m128i x = fold128(a0, load_constant(FOLD_384), a3);
+    x = fold128(a1, load_constant(FOLD_256), x);
+    return fold128(a2, load_constant(FOLD_128), x);
+}
+
 // Folds 16-byte blocks into x until fewer than 16 bytes remain, then finishes with the table routine.
 __attribute__((target("pclmul,sse4.1"))) uint32_t fold_tail(__m128i x, const uint8_t *p, int32_t n) {
     const __m128i k128 = load_constant(FOLD_128);
@@ -85,10 +92,7 @@ __attribute__((target("pclmul,sse4.1"))) uint32_t crc32_clmul128(uint32_t crc, c
         p += 64;
         n -= 64;
     }
-    __m128i x = fold128(a0, load_constant(FOLD_384), a3);
-    x = fold128(a1, load_constant(FOLD_256), x);
-    x = fold128(a2, load_constant(FOLD_128), x);
-    return fold_tail(x, p, n);
+    return fold_tail(fold_four(a0, a1, a2, a3), p, n);
 }
 
 __attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1"))) inline __m512i broadcast(
@@ -131,40 +135,29 @@ __attribute__((target("avx512f,avx512bw,avx512vl,vpclmulqdq,pclmul,sse4.1"))) ui
     }
     __m128i lane0 = _mm512_maskz_extracti32x4_epi32(0xF, x, 0), lane1 = _mm512_maskz_extracti32x4_epi32(0xF, x, 1);
     __m128i lane2 = _mm512_maskz_extracti32x4_epi32(0xF, x, 2), lane3 = _mm512_maskz_extracti32x4_epi32(0xF, x, 3);
-    __m128i r = fold128(lane0, load_constant(FOLD_384), lane3);
-    r = fold128(lane1, load_constant(FOLD_256), r);
-    r = fold128(lane2, load_constant(FOLD_128), r);
-    return fold_tail(r, p, n);
+    return fold_tail(fold_four(lane0, lane1, lane2, lane3), p, n);
 }
 
-bool detect_clmul128() {
+// What this processor offers, read once: it does not change under a running process.
+struct cpu_features {
+    bool clmul128, clmul512, avx2;
+};
+
+cpu_features detect_features() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-}
-bool detect_clmul512() {
-    return detect_clmul128() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
-}
-// Read once; the processor does not change under a running process.
-bool has_clmul128() {
-    static const bool present = detect_clmul128();
-    return present;
-}
-bool has_clmul512() {
-    static const bool present = detect_clmul512();
-    return present;
+    cpu_features f{};
+    f.clmul128 = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+    f.clmul512 = f.clmul128 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                 __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("vpclmulqdq");
+    f.avx2 = __builtin_cpu_supports("avx2");
+    return f;
 }
 
-bool detect_avx2() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2");
-}
-bool has_avx2() {
-    static const bool present = detect_avx2();
-    return present;
+const cpu_features &cpu() {
+    static const cpu_features features = detect_features();
+    return features;
 }
 
-constexpr uint32_t ADLER_MOD = 65521;
 // Bytes between two reductions: 173 steps of 32. The lane sums stay far below 2^31 (at most
 // 173 * 4 * 32 * 255 per weighted lane), and the 64-bit totals are reduced with one division each.
 constexpr uint32_t ADLER_AVX2_BLOCK = 173 * 32;
@@ -197,14 +190,14 @@ __attribute__((target("avx2"))) uint32_t adler32_avx2(uint32_t adler, const uint
                                               _mm256_cvtepu32_epi64(_mm256_extracti128_si256(weighted, 1)));
         s2 += s1 * block + 32 * sum_lanes64(earlier_sums) + sum_lanes64(weighted64);
         s1 += sum_lanes64(byte_sums);
-        s1 %= ADLER_MOD;
-        s2 %= ADLER_MOD;
+        s1 %= KIV_ADLER_MODULUS;
+        s2 %= KIV_ADLER_MODULUS;
     }
     for (; n > 0; n--) {
         s1 += *p++;
         s2 += s1;
     }
-    return static_cast<uint32_t>(((s2 % ADLER_MOD) << 16) | (s1 % ADLER_MOD));
+    return static_cast<uint32_t>(((s2 % KIV_ADLER_MODULUS) << 16) | (s1 % KIV_ADLER_MODULUS));
 }
 
 // Below these lengths the set-up of the folding routines costs more than the tables.
@@ -215,23 +208,23 @@ constexpr int32_t CLMUL512_MIN = 256;
 
 bool kiv_crc32_routine_available(kiv_crc32_routine routine) {
     switch (routine) {
-    case KIV_CRC32_CLMUL512: return has_clmul512();
-    case KIV_CRC32_CLMUL128: return has_clmul128();
+    case KIV_CRC32_CLMUL512: return cpu().clmul512;
+    case KIV_CRC32_CLMUL128: return cpu().clmul128;
     default: return true;
     }
 }
 
 kiv_crc32_routine kiv_crc32_best_routine() {
-    static const kiv_crc32_routine best = has_clmul512()   ? KIV_CRC32_CLMUL512
-                                          : has_clmul128() ? KIV_CRC32_CLMUL128
+    static const kiv_crc32_routine best = cpu().clmul512   ? KIV_CRC32_CLMUL512
+                                          : cpu().clmul128 ? KIV_CRC32_CLMUL128
                                                            : KIV_CRC32_SLICE4;
     return best;
 }
 
 uint32_t kiv_crc32_with(kiv_crc32_routine routine, uint32_t crc, const uint8_t *data, int32_t length) {
-    if (routine == KIV_CRC32_CLMUL512 && length >= CLMUL512_MIN && has_clmul512())
+    if (routine == KIV_CRC32_CLMUL512 && length >= CLMUL512_MIN && cpu().clmul512)
         return crc32_clmul512(crc, data, length);
-    if (routine != KIV_CRC32_SLICE4 && length >= CLMUL128_MIN && has_clmul128())
+    if (routine != KIV_CRC32_SLICE4 && length >= CLMUL128_MIN && cpu().clmul128)
         return crc32_clmul128(crc, data, length);
     return kiv_crc32_slice4(crc, data, length);
 }
@@ -240,15 +233,15 @@ uint32_t kiv_crc32_update(uint32_t crc, const uint8_t *data, int32_t length) {
     return kiv_crc32_with(kiv_crc32_best_routine(), crc, data, length);
 }
 
-bool kiv_adler32_avx2_available() { return has_avx2(); }
+bool kiv_adler32_avx2_available() { return cpu().avx2; }
 
 uint32_t kiv_adler32_avx2(uint32_t adler, const uint8_t *data, uint32_t length) {
-    return has_avx2() ? adler32_avx2(adler, data, length) : kiv_adler32_portable(adler, data, length);
+    return cpu().avx2 ? adler32_avx2(adler, data, length) : kiv_adler32_portable(adler, data, length);
 }
 
 uint32_t kiv_adler32_update(uint32_t adler, const uint8_t *data, uint32_t length) {
     // Short spans are not worth the vector set-up; the portable routine also reduces an empty span
     // exactly as the block algorithm does.
-    if (length >= 64 && has_avx2()) return adler32_avx2(adler, data, length);
+    if (length >= 64 && cpu().avx2) return adler32_avx2(adler, data, length);
     return kiv_adler32_portable(adler, data, length);
 }
