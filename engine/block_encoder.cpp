@@ -21,6 +21,12 @@ constexpr uint32_t WINDOW = 32768;
 // plus the 3-bit header reopened after it: 52 >= 49 + 3.
 constexpr uint32_t STORED_RUN_HIGH_BYTES = 52;
 constexpr uint32_t FIRST_HIGH_LITERAL = 144;
+// The farthest distance whose code takes at most 16 bits: with no high literal pending, a 4-byte match
+// pays for itself up to here.
+constexpr uint32_t FAR_FOUR_BYTE_DISTANCE = 8192;
+static_assert((distance_codes[FAR_FOUR_BYTE_DISTANCE - 1] & 31) == 16 &&
+                  (distance_codes[FAR_FOUR_BYTE_DISTANCE] & 31) == 17,
+              "distance code widths");
 
 // A slot is one 64-bit word: position in the low half, the four input bytes there in the high half.
 // Empty: position 0xFFFF7FFF (-32769, farther than the window from any offset of the buffer, so it
@@ -209,7 +215,7 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
             // a 4-byte one does when its distance code takes at most 16 bits (distance up to 8192). Only
             // the rest needs the count of high literals; deciding without a branch on x keeps the common
             // 4- and 5-byte matches off a mispredicted path.
-            bool accepted = (x >= 2) | ((t - run_start < STORED_RUN_HIGH_BYTES) & ((x != 0) | (distance <= 8192)));
+            bool accepted = (x >= 2) | ((t - run_start < STORED_RUN_HIGH_BYTES) & ((x != 0) | (distance <= FAR_FOUR_BYTE_DISTANCE)));
             if (__builtin_expect(!accepted, 0)) {
                 high += count_high_bytes(data, counted_to, t);
                 counted_to = t;
