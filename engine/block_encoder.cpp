@@ -144,13 +144,32 @@ void empty_all_slots(uint64_t *table) {
     for (uint32_t i = 0; i < SLOT_COUNT; i++) table[i] = EMPTY_SLOT;
 }
 
-}  // namespace
+// The plain encoder watches nothing.
+struct no_probe {
+    void before_stored(const kiv_encoder *) {}
+};
 
-int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int32_t length, int32_t more) {
+// Notes where the call's first stored run begins: the bits written before it, in the record's count.
+struct first_stored_probe {
+    const uint8_t *out;
+    int64_t *head_bits;
+    void before_stored(const kiv_encoder *enc) {
+        if (*head_bits < 0) *head_bits = 8 * (enc->out_cursor - out) + enc->bit_count;
+    }
+};
+
+// The encoder proper. `probe.before_stored` sees the record just before each run goes to
+// kiv_emit_stored: bits saved, state current, nothing of the run written yet.
+template <class Probe>
+int32_t deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int32_t length, int32_t more,
+                       Probe probe) {
     enc->out_cursor = out;
     const uint32_t len = static_cast<uint32_t>(length);
     if (enc->level == 0) {
-        if (len > 0) kiv_emit_stored(enc, data, len, more);
+        if (len > 0) {
+            probe.before_stored(enc);
+            kiv_emit_stored(enc, data, len, more);
+        }
         enc->input_total += len;
         return static_cast<int32_t>(enc->out_cursor - out);
     }
@@ -181,6 +200,7 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
     auto emit_stored_run = [&](uint32_t start, uint32_t count, int32_t stored_more) {
         bits.save(enc);
         enc->state = state;
+        probe.before_stored(enc);
         kiv_emit_stored(enc, data + start, count, stored_more);
         bits.load(enc);
         state = enc->state;
@@ -272,4 +292,16 @@ int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, 
     enc->state = state;
     enc->input_total += len;
     return static_cast<int32_t>(enc->out_cursor - out);
+}
+
+}  // namespace
+
+int32_t kiv_deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int32_t length, int32_t more) {
+    return deflate_encode(enc, out, data, length, more, no_probe{});
+}
+
+int32_t kiv_deflate_encode_noting_stored(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int32_t length,
+                                         int32_t more, int64_t *head_bits) {
+    *head_bits = -1;
+    return deflate_encode(enc, out, data, length, more, first_stored_probe{out, head_bits});
 }

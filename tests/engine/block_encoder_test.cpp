@@ -320,4 +320,83 @@ TEST(BlockEncoder, LevelZeroEqualsEmitStored) {
         }
 }
 
+// kiv_deflate_encode_noting_stored writes what kiv_deflate_encode writes and tells where the first stored
+// block begins: the stream read up to `head_bits` ends exactly on the last item before that block (and,
+// with a fixed block open there, the next 7 bits are its end-of-block code).
+struct first_stored_case {
+    const char *name;
+    int level;
+    uint16_t state;  // KIV_ST_BLOCK cases start with a queued "F0" header
+    bytes input;
+    const char *events_before;  // items before the first stored block, or "none" without one
+};
+
+class NotingStored : public ::testing::TestWithParam<first_stored_case> {};
+
+TEST_P(NotingStored, HeadBitsEndRightBeforeTheFirstStoredBlock) {
+    const first_stored_case &c = GetParam();
+    for (int more : {1, 0}) {
+        kiv_encoder enc = c.state == KIV_ST_BLOCK ? record(c.level, KIV_ST_BLOCK, 2, 3) : record(c.level, c.state);
+        kiv_encoder plain = enc;
+        bytes out(kiv_encode_bound(c.input.size())), out_plain(out.size());
+        int64_t head_bits = 12345;
+        const int32_t n = kiv_deflate_encode_noting_stored(&enc, out.data(), c.input.data(),
+                                                           static_cast<int32_t>(c.input.size()), more, &head_bits);
+        const int32_t n_plain = kiv_deflate_encode(&plain, out_plain.data(), c.input.data(),
+                                                   static_cast<int32_t>(c.input.size()), more);
+        ASSERT_EQ(n, n_plain);
+        EXPECT_TRUE(std::equal(out.begin(), out.begin() + n, out_plain.begin()));
+        EXPECT_EQ(enc.bit_queue, plain.bit_queue);
+        EXPECT_EQ(enc.bit_count, plain.bit_count);
+        EXPECT_EQ(enc.state, plain.state);
+        EXPECT_EQ(enc.input_total, plain.input_total);
+
+        const kivtest::bits stream = kivtest::stream_bits(out.data(), static_cast<size_t>(n), enc);
+        const kivtest::parsed_stream all = kivtest::parse_deflate(stream);
+        ASSERT_EQ(all.error, "");
+        ASSERT_EQ(all.output, c.input);
+        if (std::string(c.events_before) == "none") {
+            EXPECT_EQ(head_bits, -1);
+            continue;
+        }
+        ASSERT_GE(head_bits, 0);
+        ASSERT_LE(static_cast<size_t>(head_bits), stream.size());
+        const auto head = kivtest::parse_deflate(kivtest::bits(stream.begin(), stream.begin() + head_bits));
+        EXPECT_EQ(head.error, "");
+        EXPECT_EQ(join(head.events), c.events_before) << "more " << more;
+        const size_t k = head.events.size();
+        ASSERT_LT(k, all.events.size());
+        const bool block_open = k > 0 || c.state == KIV_ST_BLOCK;
+        if (block_open) {
+            const auto with_eob = kivtest::parse_deflate(kivtest::bits(stream.begin(), stream.begin() + head_bits + 7));
+            EXPECT_EQ(with_eob.error, "");
+            EXPECT_EQ(with_eob.events.size(), k + 1);
+            EXPECT_EQ(all.events[k], "E");
+        }
+        EXPECT_EQ(all.events[k + (block_open ? 1 : 0)].substr(0, 1), "S");
+    }
+}
+
+bytes with_stored_run(const char *before) {
+    bytes in = kivtest::from_string(before);
+    const size_t at = in.size();
+    for (int i = 0; i < 100; i++) in.push_back(static_cast<uint8_t>(144 + i));  // distinct: no match inside
+    in.insert(in.end(), in.begin() + static_cast<long>(at), in.begin() + static_cast<long>(at) + 6);
+    in.push_back('Z');
+    return in;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    BlockEncoder, NotingStored,
+    ::testing::Values(
+        first_stored_case{"literals_only", 1, KIV_ST_IDLE, kivtest::from_string("hello, world"), "none"},
+        first_stored_case{"stored_first", 1, KIV_ST_IDLE, with_stored_run(""), ""},
+        first_stored_case{"stored_first_block_open", 1, KIV_ST_BLOCK, with_stored_run(""), "F0"},
+        first_stored_case{"codes_then_stored", 1, KIV_ST_IDLE, with_stored_run("abcdabcd"), "F0 L61 L62 L63 L64 M4/4"},
+        first_stored_case{"codes_then_stored_block_open", 1, KIV_ST_BLOCK, with_stored_run("abcdabcd"),
+                          "F0 L61 L62 L63 L64 M4/4"},
+        first_stored_case{"level0", 0, KIV_ST_IDLE, kivtest::from_string("abc"), ""},
+        first_stored_case{"level0_long", 0, KIV_ST_IDLE, bytes(70000, 7), ""}),
+    [](const ::testing::TestParamInfo<first_stored_case> &info) { return std::string(info.param.name); });
+
 }  // namespace
