@@ -1,10 +1,11 @@
 #!/bin/sh
 # Runs a subset of the Python tests under valgrind memcheck and fails when an error report has a frame
-# in the kiv extension (the module's own shared object, which holds the engine too). Reports that lie
-# wholly in the interpreter or other libraries are counted but do not fail the run.
+# in the kiv or kivio._core extension (the modules' own shared objects, which hold the engine too).
+# Reports that lie wholly in the interpreter or other libraries are counted but do not fail the run.
 # The subset leaves out what is slow under valgrind or runs its work in child processes: huge inputs,
-# the timed and long thread tests, the memory figures, the typing checks (mypy) and the tests that
-# start interpreters of their own.
+# the timed and long thread tests, the memory figures, the typing checks (mypy), the tests that
+# start interpreters of their own, and kivio's buffers meddled with during 48 MiB calls or read in 2 MB
+# calls (its buffer kinds in smaller calls, and its large calls of bytes, stay in).
 # Usage: fuzz/valgrind_pytest.sh [extra pytest arguments]
 # Environment: WORK (default /tmp/kiv-valgrind): venv, build tree and valgrind output go there.
 set -eu
@@ -18,16 +19,18 @@ if [ ! -x "$work/venv/bin/python" ]; then
     python3 -m venv --system-site-packages "$work/venv"
 fi
 # Build and test requirements, installed into the venv only where the system lacks them.
-"$work/venv/bin/python" -c 'import scikit_build_core, pybind11, pytest, hypothesis, isal, mypy' 2>/dev/null ||
-    "$work/venv/bin/pip" install --quiet scikit-build-core pybind11 pytest hypothesis isal mypy
+"$work/venv/bin/python" -c 'import scikit_build_core, pybind11, pytest, hypothesis, isal, mypy, numpy' 2>/dev/null ||
+    "$work/venv/bin/pip" install --quiet scikit-build-core pybind11 pytest hypothesis isal mypy numpy
 echo "== building kiv with debug information"
 "$work/venv/bin/pip" install --quiet --no-build-isolation --force-reinstall --no-deps \
     -C build-dir="$work/build" -C cmake.build-type=RelWithDebInfo "$root"
 so=$("$work/venv/bin/python" -c 'import importlib.util as u; print(u.find_spec("kiv").origin)')
+core=$("$work/venv/bin/python" -c 'import kivio._core; print(kivio._core.__file__)')
 
 deselect="not typing and not random_large and not without_the_interpreter_lock and not lost_result"
 deselect="$deselect and not cannot_grow and not threads_under_load and not test_memory"
-echo "== pytest under valgrind memcheck ($so)"
+deselect="$deselect and not during_a_call and not huge_input and not buffer_kind_in_a_large_call"
+echo "== pytest under valgrind memcheck ($so, $core)"
 status=0
 (
     cd "$root"
@@ -35,16 +38,16 @@ status=0
         --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
         --xml=yes --xml-file="$work/memcheck.%p.xml" \
         "$work/venv/bin/python" -m pytest -p no:cacheprovider -q -m "not slow" -k "$deselect" \
-        tests/python tests/reliability "$@"
+        tests/python tests/reliability tests/kivio "$@"
 ) || status=$?
 
 # Every error whose stack passes through the module is a finding.
-python3 - "$so" "$work"/memcheck.*.xml <<'PY' || status=1
+python3 - "$so" "$core" "$work"/memcheck.*.xml <<'PY' || status=1
 import re
 import sys
 import xml.etree.ElementTree as ET
 
-so, paths = sys.argv[1], sys.argv[2:]
+ours_objects, paths = set(sys.argv[1:3]), sys.argv[3:]
 # One file per process (forked children write their own); each <error> block is read on its own, so a
 # file cut short by an exec still counts.
 errors = []
@@ -56,7 +59,7 @@ for path in paths:
 ours = []
 for e in errors:
     frames = e.findall(".//frame")
-    if any(f.findtext("obj", "") == so or f.findtext("fn", "").startswith("kiv_") for f in frames):
+    if any(f.findtext("obj", "") in ours_objects or f.findtext("fn", "").startswith("kiv_") for f in frames):
         ours.append(e)
 print(f"valgrind: {len(errors)} error reports in {len(paths)} process logs, {len(ours)} with a kiv frame")
 for e in ours:

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The reliability stage: bounded fuzzing of the engine and of the module, the Python tests against a
-# module built with address and undefined-behaviour sanitizers, and under valgrind memcheck.
+# The reliability stage: bounded fuzzing of the engine and of the modules, the Python tests against the
+# modules built with address and undefined-behaviour sanitizers, and under valgrind memcheck.
 # Usage: PYTHON=/path/to/python-with-kiv scripts/reliability.sh [fuzz-seconds-per-target]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,7 +11,7 @@ py=${PYTHON:-python3}
 stage() { printf '\n==== %s (%s)\n' "$1" "$(date +%H:%M:%S)"; }
 
 stage "fuzzing, ${seconds}s per target"
-PYTHON="$py" fuzz/run.sh "$seconds" engine python
+PYTHON="$py" fuzz/run.sh "$seconds" engine python kivio
 
 stage "python tests, sanitized module"
 fuzz/asan_pytest.sh

@@ -1,0 +1,479 @@
+// kivio_core.cpp: the native module `kivio._core`: the class `Compressor` and its constants, over the engine.
+//
+// Written against the CPython C API directly, without pybind11: a `compress` call of a few hundred bytes
+// spends most of its time in the call itself, and a plain METH_O method with the buffer protocol costs a
+// fraction of a pybind11 dispatch (measured in bench/percall.py). Each call takes the object's lock,
+// makes room in the object's output buffer, runs one engine operation (releasing the interpreter lock
+// when the input is long enough for that to pay) and copies what the engine wrote into a new bytes object.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+
+#include "containers.h"
+#include "encoder_state.h"
+#include "sync_flush.h"
+
+namespace {
+
+// Flush modes, with zlib's values so that zlib.Z_SYNC_FLUSH and friends can be passed as they are.
+constexpr int SYNC_FLUSH = 2;
+constexpr int FULL_FLUSH = 3;
+constexpr int FINISH = 4;
+
+// Largest reservation of one engine call: its length and its result are signed 32-bit counts.
+constexpr uint64_t MAX_RESERVATION = INT32_MAX;
+// Inputs longer than this go to the engine in pieces of exactly this many bytes (the last one shorter),
+// the split the `kiv` module makes, so that both write the same bytes call for call.
+constexpr uint64_t HUGE_INPUT_PIECE = uint64_t{1} << 30;
+static_assert(kiv_encode_bound(HUGE_INPUT_PIECE) + KIV_GZIP_HEADER_SIZE <= MAX_RESERVATION, "piece too large");
+// From this input size on, the engine writes straight into the result object: the pages of an output
+// buffer this large would be faulted in and then copied out in full. Smaller calls reuse the object's
+// output buffer and pay one short copy.
+constexpr uint64_t DIRECT_OUTPUT_MIN = uint64_t{1} << 20;
+// Smallest capacity the output buffer is given when it grows.
+constexpr size_t MIN_BUFFER_CAPACITY = 1024;
+// Shorter inputs are compressed with the interpreter lock held: handing the lock to another thread and
+// taking it back costs more than the work itself, so two threads on two objects would run slower than
+// one. Measured with bench/threads.py (two threads against one, each on its own object).
+constexpr Py_ssize_t RELEASE_LOCK_MIN = 2048;
+
+constexpr const char *RESULT_LOST =
+    "could not allocate the bytes object for the result: this call's output is lost, so the stream can no "
+    "longer be completed";
+constexpr const char *STREAM_BROKEN =
+    "this Compressor lost output when an earlier result could not be allocated; its stream cannot be "
+    "completed, start a new Compressor";
+constexpr const char *STREAM_FINISHED = "the stream is finished: flush(FINISH) has ended it";
+
+struct compressor {
+    PyObject_HEAD
+    kiv_encoder encoder;
+    uint8_t *output_buffer;  // contents mean nothing between calls
+    size_t buffer_capacity;
+    std::mutex lock;         // serialises calls on this object
+    bool finished;           // flush(FINISH) has run
+    bool broken;             // an engine call's output was lost
+    bool flush_due;          // a sync or full flush would write: no flush since the last compress call
+};
+
+// Holds a compressor's own lock for the lifetime of the guard. Called with the interpreter lock held;
+// when the object is busy on another thread, waits for it with the interpreter lock released, so that
+// the other thread can take the interpreter lock back and finish its call. No Python code runs while
+// the object lock is held (buffers are taken before it and released after it, and only bytes objects,
+// which the cyclic collector does not track, are allocated), so a thread never waits for itself.
+class object_lock {
+public:
+    explicit object_lock(std::mutex &m) : m_(m) {
+        if (!m_.try_lock()) {
+            PyThreadState *ts = PyEval_SaveThread();
+            m_.lock();
+            PyEval_RestoreThread(ts);
+        }
+    }
+    ~object_lock() { m_.unlock(); }
+    object_lock(const object_lock &) = delete;
+    object_lock &operator=(const object_lock &) = delete;
+
+private:
+    std::mutex &m_;
+};
+
+// The bytes a compress call reads: a bytes object's own storage, or a buffer export held until the
+// guard dies, so that the exporter cannot resize or free the memory while the engine reads it.
+class input_bytes {
+public:
+    // Returns false with a Python exception set when `obj` offers no C-contiguous buffer.
+    bool take(PyObject *obj) {
+        if (PyBytes_Check(obj)) {  // immutable; the caller's reference keeps it alive
+            data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(obj));
+            size_ = PyBytes_GET_SIZE(obj);
+            return true;
+        }
+        // The most permissive request, so that every exporter answers; contiguity is checked here.
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_FULL_RO) != 0) return false;
+        exported_ = true;
+        if (!PyBuffer_IsContiguous(&view_, 'C')) {
+            PyErr_Format(PyExc_TypeError,
+                         "compress() needs a C-contiguous buffer, and this %.100s is not; pass bytes(data) "
+                         "(one copy) instead",
+                         Py_TYPE(obj)->tp_name);
+            return false;
+        }
+        data_ = static_cast<const uint8_t *>(view_.buf);
+        size_ = view_.len;
+        return true;
+    }
+    ~input_bytes() {
+        if (exported_) PyBuffer_Release(&view_);
+    }
+    const uint8_t *data() const { return data_; }
+    uint64_t size() const { return static_cast<uint64_t>(size_); }
+
+private:
+    Py_buffer view_{};
+    bool exported_ = false;
+    const uint8_t *data_ = nullptr;
+    Py_ssize_t size_ = 0;
+};
+
+// Makes the output buffer hold at least `need` bytes. Grows by at least half its capacity so that
+// slowly growing calls reallocate rarely; falls back to exactly `need` when the larger block is refused.
+// On failure raises MemoryError and leaves the buffer as it was.
+bool reserve(compressor *self, size_t need) {
+    if (need <= self->buffer_capacity) return true;
+    size_t cap = std::max({need, self->buffer_capacity + self->buffer_capacity / 2, MIN_BUFFER_CAPACITY});
+    void *grown = std::malloc(cap);
+    if (grown == nullptr && cap > need) grown = std::malloc(cap = need);
+    if (grown == nullptr) {
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the Compressor's output buffer");
+        return false;
+    }
+    std::free(self->output_buffer);
+    self->output_buffer = static_cast<uint8_t *>(grown);
+    self->buffer_capacity = cap;
+    return true;
+}
+
+// The first w bytes of the output buffer as a new bytes object. The engine has already moved the
+// stream past these bytes, so when they cannot be returned the stream is marked broken.
+PyObject *result(compressor *self, int32_t w) {
+    PyObject *out = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(self->output_buffer), w);
+    if (out == nullptr) {
+        PyErr_Clear();
+        self->broken = true;
+        PyErr_SetString(PyExc_RuntimeError, RESULT_LOST);
+    }
+    return out;
+}
+
+// Raises for a stream that cannot take `compress` or a sync/full flush; false when it can.
+bool refuse_input(const compressor *self) {
+    if (self->broken) {
+        PyErr_SetString(PyExc_RuntimeError, STREAM_BROKEN);
+        return true;
+    }
+    if (self->finished) {
+        PyErr_SetString(PyExc_ValueError, STREAM_FINISHED);
+        return true;
+    }
+    return false;
+}
+
+// A large input: the engine writes straight into the result object, sized for the call's bound and
+// shrunk to the bytes written, so nothing is copied and the output buffer is not used. An input longer
+// than HUGE_INPUT_PIECE goes in pieces of that size, one after the other.
+PyObject *compress_direct(compressor *self, const uint8_t *data, uint64_t n) {
+    uint64_t bound = static_cast<uint64_t>(kiv_stream_pending_header(&self->encoder)) +
+                     (n / HUGE_INPUT_PIECE) * kiv_encode_bound(HUGE_INPUT_PIECE);
+    if (n % HUGE_INPUT_PIECE != 0) bound += kiv_encode_bound(n % HUGE_INPUT_PIECE);
+    PyObject *out = bound <= static_cast<uint64_t>(PY_SSIZE_T_MAX)
+                        ? PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound))
+                        : nullptr;
+    if (out == nullptr) {  // nothing has been written: the stream is unchanged and the call may be repeated
+        PyErr_Clear();
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the compressed output");
+        return nullptr;
+    }
+    uint8_t *dst = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out));
+    uint64_t w = 0;
+    Py_BEGIN_ALLOW_THREADS
+    for (uint64_t done = 0; done < n; done += HUGE_INPUT_PIECE) {
+        uint64_t piece = std::min(HUGE_INPUT_PIECE, n - done);
+        w += static_cast<uint64_t>(kiv_stream_encode(&self->encoder, dst + w, data + done, static_cast<int32_t>(piece), 1));
+    }
+    Py_END_ALLOW_THREADS
+    self->flush_due = true;
+    if (_PyBytes_Resize(&out, static_cast<Py_ssize_t>(w)) != 0) {  // frees the object on failure
+        PyErr_Clear();
+        self->broken = true;
+        PyErr_SetString(PyExc_RuntimeError, RESULT_LOST);
+        return nullptr;
+    }
+    return out;
+}
+
+PyObject *compress_locked(compressor *self, const input_bytes &in) {
+    if (refuse_input(self)) return nullptr;
+    const uint64_t n = in.size();
+    if (n >= DIRECT_OUTPUT_MIN) return compress_direct(self, in.data(), n);
+    if (!reserve(self, kiv_encode_bound(n) + static_cast<uint64_t>(kiv_stream_pending_header(&self->encoder))))
+        return nullptr;
+    int32_t w;
+    if (n >= static_cast<uint64_t>(RELEASE_LOCK_MIN)) {
+        Py_BEGIN_ALLOW_THREADS
+        w = kiv_stream_encode(&self->encoder, self->output_buffer, in.data(), static_cast<int32_t>(n), 1);
+        Py_END_ALLOW_THREADS
+    } else {
+        w = kiv_stream_encode(&self->encoder, self->output_buffer, in.data(), static_cast<int32_t>(n), 1);
+    }
+    self->flush_due = true;
+    return result(self, w);
+}
+
+PyObject *compressor_compress(PyObject *self_obj, PyObject *data) {
+    auto *self = reinterpret_cast<compressor *>(self_obj);
+    input_bytes in;  // declared before the lock: the export ends after the lock is given back
+    if (!in.take(data)) return nullptr;
+    object_lock held(self->lock);
+    return compress_locked(self, in);
+}
+
+PyObject *flush_locked(compressor *self, int mode) {
+    if (mode == FINISH) {
+        if (self->broken) {
+            PyErr_SetString(PyExc_RuntimeError, STREAM_BROKEN);
+            return nullptr;
+        }
+        if (self->finished) return PyBytes_FromStringAndSize(nullptr, 0);  // the stream is complete
+        if (!reserve(self, KIV_FINISH_BOUND)) return nullptr;
+        int32_t w = kiv_stream_finish(&self->encoder, self->output_buffer);
+        self->finished = true;
+        return result(self, w);
+    }
+    if (refuse_input(self)) return nullptr;
+    if (!self->flush_due) return PyBytes_FromStringAndSize(nullptr, 0);  // a flush point is already there
+    if (!reserve(self, KIV_SYNC_FLUSH_BOUND)) return nullptr;
+    int32_t w = kiv_stream_sync_flush(&self->encoder, self->output_buffer);
+    self->flush_due = false;
+    return result(self, w);
+}
+
+// Reads an int argument through __index__; false with TypeError (naming `what`) for anything else.
+bool int_argument(PyObject *obj, const char *what, long &value, bool &overflow) {
+    PyObject *index = PyIndex_Check(obj) ? PyNumber_Index(obj) : nullptr;
+    if (index == nullptr) {
+        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be an int, not %.100s", what, Py_TYPE(obj)->tp_name);
+        }
+        return false;
+    }
+    int o = 0;
+    value = PyLong_AsLongAndOverflow(index, &o);
+    Py_DECREF(index);
+    overflow = o != 0;
+    return !(value == -1 && PyErr_Occurred());
+}
+
+PyObject *compressor_flush(PyObject *self_obj, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    auto *self = reinterpret_cast<compressor *>(self_obj);
+    PyObject *mode_obj = nargs >= 1 ? args[0] : nullptr;
+    Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw > 1) {
+        PyErr_Format(PyExc_TypeError, "flush() takes at most 1 argument (%zd given)", nargs + nkw);
+        return nullptr;
+    }
+    if (nkw == 1) {
+        PyObject *name = PyTuple_GET_ITEM(kwnames, 0);
+        if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, "mode") != 0) {
+            PyErr_Format(PyExc_TypeError, "flush() got an unexpected keyword argument '%S'", name);
+            return nullptr;
+        }
+        mode_obj = args[0];
+    }
+    int mode = FINISH;
+    if (mode_obj != nullptr) {
+        long value;
+        bool overflow;
+        if (!int_argument(mode_obj, "mode", value, overflow)) return nullptr;
+        if (overflow || (value != SYNC_FLUSH && value != FULL_FLUSH && value != FINISH)) {
+            PyErr_Format(PyExc_ValueError, "mode must be SYNC_FLUSH (2), FULL_FLUSH (3) or FINISH (4), not %R", mode_obj);
+            return nullptr;
+        }
+        mode = static_cast<int>(value);
+    }
+    object_lock held(self->lock);
+    return flush_locked(self, mode);
+}
+
+bool parse_level(PyObject *obj, int32_t &level) {
+    long value;
+    bool overflow;
+    if (!int_argument(obj, "level", value, overflow)) return false;
+    if (overflow || value < -1 || value > 9) {
+        PyErr_Format(PyExc_ValueError, "level must be 0 (store), 1 to 9 or -1 (search for matches), not %R", obj);
+        return false;
+    }
+    level = value == 0 ? 0 : 1;  // kiv has one searching level
+    return true;
+}
+
+bool parse_format(PyObject *obj, int32_t &format) {
+    if (PyUnicode_Check(obj)) {
+        PyObject *lower = PyObject_CallMethod(obj, "lower", nullptr);
+        if (lower == nullptr) return false;
+        static const struct {
+            const char *name;
+            int32_t format;
+        } names[] = {{"gzip", KIV_FMT_GZIP}, {"zlib", KIV_FMT_ZLIB}, {"deflate", KIV_FMT_DEFLATE}, {"raw", KIV_FMT_DEFLATE}};
+        for (const auto &n : names)
+            if (PyUnicode_CompareWithASCIIString(lower, n.name) == 0) {
+                Py_DECREF(lower);
+                format = n.format;
+                return true;
+            }
+        Py_DECREF(lower);
+        PyErr_Format(PyExc_ValueError, "format must be 'gzip', 'zlib', 'deflate' or 'raw' (any case), not %R", obj);
+        return false;
+    }
+    if (!PyIndex_Check(obj)) {
+        PyErr_Format(PyExc_TypeError, "format must be an int or a str, not %.100s", Py_TYPE(obj)->tp_name);
+        return false;
+    }
+    long value;
+    bool overflow;
+    if (!int_argument(obj, "format", value, overflow)) return false;
+    if (overflow || value < KIV_FMT_GZIP || value > KIV_FMT_DEFLATE) {
+        PyErr_Format(PyExc_ValueError, "format must be GZIP (0), ZLIB (1) or DEFLATE (2), not %R", obj);
+        return false;
+    }
+    format = static_cast<int32_t>(value);
+    return true;
+}
+
+// The whole construction happens here, so every instance, however it was made (Compressor.__new__ alone
+// included), is a complete stream; there is no __init__ to skip or to call twice.
+PyObject *compressor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"level", "format", nullptr};
+    PyObject *level_obj = nullptr, *format_obj = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:Compressor", const_cast<char **>(keywords), &level_obj,
+                                     &format_obj))
+        return nullptr;
+    int32_t level = 1, format = KIV_FMT_GZIP;
+    if (level_obj != nullptr && !parse_level(level_obj, level)) return nullptr;
+    if (format_obj != nullptr && !parse_format(format_obj, format)) return nullptr;
+
+    auto *self = reinterpret_cast<compressor *>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    new (&self->lock) std::mutex();
+    self->output_buffer = nullptr;
+    self->buffer_capacity = 0;
+    self->finished = false;
+    self->broken = false;
+    self->flush_due = true;  // the first flush of a stream always writes
+    kiv_stream_init(&self->encoder, level, format);
+    return reinterpret_cast<PyObject *>(self);
+}
+
+void compressor_dealloc(PyObject *self_obj) {
+    auto *self = reinterpret_cast<compressor *>(self_obj);
+    std::free(self->output_buffer);
+    self->lock.~mutex();
+    Py_TYPE(self_obj)->tp_free(self_obj);
+}
+
+PyDoc_STRVAR(compress_doc,
+             "compress($self, data, /)\n--\n\n"
+             "Compress *data* and return the compressed bytes that this call produced.\n\n"
+             "*data* is any object with the buffer protocol whose memory is C-contiguous: bytes, bytearray,\n"
+             "memoryview (of any item format), array.array, mmap, a C-ordered numpy array and so on. Its\n"
+             "bytes are read in place, without a copy, and the buffer stays exported until the call returns,\n"
+             "so an exporter that would resize or free it meanwhile (a bytearray grown by another thread)\n"
+             "gets a BufferError instead. A non-contiguous buffer raises TypeError; pass ``bytes(data)``.\n\n"
+             "The result may be empty: bits that do not yet fill a 32-bit output word stay in the object and\n"
+             "come out in a later result. The results of all calls, in call order, form the stream. Matches\n"
+             "are found only inside the bytes of one call, so larger calls compress better.\n\n"
+             "Raises ValueError after ``flush(FINISH)``, MemoryError when the output cannot be allocated\n"
+             "(nothing happened; the call may be repeated) and RuntimeError when the stream has lost output.");
+
+PyDoc_STRVAR(flush_doc,
+             "flush($self, mode=4)\n--\n\n"
+             "Write a flush point or end the stream, and return the compressed bytes this produced.\n\n"
+             "*mode* is one of the following; ``FINISH`` (4) is the default.\n\n"
+             "- ``FINISH``: close the last block and write the trailer (gzip, zlib). The\n"
+             "  stream is complete; later ``compress`` calls and sync or full flushes raise ValueError, and\n"
+             "  another ``flush(FINISH)`` returns ``b\"\"``. For bytes input the stream is byte for byte the\n"
+             "  one :class:`kiv.compressobj` writes.\n"
+             "- ``SYNC_FLUSH``: write every pending bit and an empty stored block (ending in\n"
+             "  ``00 00 FF FF``), so that all input so far decodes from the bytes returned so far; the stream\n"
+             "  goes on. The first flush of a stream always writes (on a fresh gzip or zlib stream the header\n"
+             "  too). A sync or full flush straight after another one, with no ``compress`` call between,\n"
+             "  returns ``b\"\"``: the flush point is already there. Any ``compress`` call counts, even one with\n"
+             "  empty data, so ``compress(message)`` followed by ``flush(SYNC_FLUSH)`` always ends with\n"
+             "  ``00 00 FF FF``, as with zlib.\n"
+             "- ``FULL_FLUSH``: the same bytes as ``SYNC_FLUSH``. The compressor keeps no history between\n"
+             "  calls, so every flush point is also a full flush point: a raw DEFLATE decoder can start\n"
+             "  decoding right after it.\n\n"
+             "Raises ValueError for any other mode (TypeError for a non-int) and RuntimeError when the stream\n"
+             "has lost output.");
+
+PyMethodDef compressor_methods[] = {
+    {"compress", compressor_compress, METH_O, compress_doc},
+    {"flush", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(compressor_flush)),
+     METH_FASTCALL | METH_KEYWORDS, flush_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyDoc_STRVAR(compressor_doc,
+             "Compressor(level=1, format=0)\n--\n\n"
+             "A compressed stream: feed it with :meth:`compress`, end it with :meth:`flush`.\n\n"
+             "*level* follows zlib: 0 stores the data uncompressed; 1 to 9 and -1 all search for matches\n"
+             "(the compressor has a single searching level). Any other int raises ValueError, a non-int\n"
+             "TypeError.\n\n"
+             "*format* is the container: ``GZIP`` (0, one gzip member; the default), ``ZLIB`` (1) or ``DEFLATE`` (2, raw\n"
+             "DEFLATE), or one of the strings ``\"gzip\"``, ``\"zlib\"``, ``\"deflate\"`` and ``\"raw\"``, in any\n"
+             "case. Any other value raises ValueError, another type TypeError.\n\n"
+             "Threads: the interpreter lock is released while a call of 2 KiB or more is compressed, so\n"
+             "different objects compress in parallel on different threads; shorter calls keep it, because\n"
+             "handing it over would cost more than the work. Calls on one object from several threads run one\n"
+             "after the other (the stream then holds them in the order they came in); drive each object from\n"
+             "one thread at a time for a meaningful stream.\n\n"
+             "A Compressor cannot be copied or pickled.");
+
+PyTypeObject compressor_type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+PyDoc_STRVAR(module_doc,
+             "The native core of kivio: the class Compressor and the format and flush-mode constants.\n\n"
+             "Use it through the package: ``kivio.Compressor`` is this class itself.");
+
+PyModuleDef core_module = {
+    PyModuleDef_HEAD_INIT,
+    "kivio._core",
+    module_doc,
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__core(void) {
+    compressor_type.tp_name = "kivio.Compressor";
+    compressor_type.tp_basicsize = sizeof(compressor);
+    compressor_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE;
+    compressor_type.tp_doc = compressor_doc;
+    compressor_type.tp_new = compressor_new;
+    compressor_type.tp_dealloc = compressor_dealloc;
+    compressor_type.tp_methods = compressor_methods;
+    if (PyType_Ready(&compressor_type) < 0) return nullptr;
+
+    PyObject *m = PyModule_Create(&core_module);
+    if (m == nullptr) return nullptr;
+    const struct {
+        const char *name;
+        int value;
+    } constants[] = {{"GZIP", KIV_FMT_GZIP},     {"ZLIB", KIV_FMT_ZLIB},         {"DEFLATE", KIV_FMT_DEFLATE},
+                     {"SYNC_FLUSH", SYNC_FLUSH}, {"FULL_FLUSH", FULL_FLUSH},    {"FINISH", FINISH}};
+    for (const auto &c : constants)
+        if (PyModule_AddIntConstant(m, c.name, c.value) < 0) {
+            Py_DECREF(m);
+            return nullptr;
+        }
+    Py_INCREF(&compressor_type);
+    if (PyModule_AddObject(m, "Compressor", reinterpret_cast<PyObject *>(&compressor_type)) < 0) {
+        Py_DECREF(&compressor_type);
+        Py_DECREF(m);
+        return nullptr;
+    }
+    return m;
+}
