@@ -1,5 +1,8 @@
 // checksums_simd.cpp: CRC-32 by carry-less multiplication (128- and 512-bit folding) and Adler-32 with AVX2,
 // chosen at run time; the table and scalar routines of checksums.cpp stay the portable path.
+// Compiled on x86-64 only; checksums_portable.cpp gives the same entries elsewhere.
+#if defined(__x86_64__)
+
 #include <immintrin.h>
 
 #include "checksums.h"
@@ -245,3 +248,5 @@ uint32_t kiv_adler32_update(uint32_t adler, const uint8_t *data, uint32_t length
     if (length >= 64 && cpu().avx2) return adler32_avx2(adler, data, length);
     return kiv_adler32_portable(adler, data, length);
 }
+
+#endif  // __x86_64__

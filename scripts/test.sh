@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the engine's native suite (plain and with address
 # and undefined-behaviour sanitizers), the Python suite, and the reliability checks.
-# Usage: scripts/test.sh [--quick]    --quick skips the sanitizer, fuzzing, valgrind and slow stages.
+# Usage: scripts/test.sh [--quick]    --quick skips the sanitizer, aarch64, fuzzing, valgrind and slow stages.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -38,6 +38,11 @@ if [ $quick -eq 0 ]; then
     cmake -S . -B build-tests-asan -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build-tests-asan -j2 >/dev/null
     ctest --test-dir build-tests-asan --output-on-failure -j2
+fi
+
+if [ $quick -eq 0 ]; then
+    stage "engine tests, aarch64 under qemu-user"
+    scripts/aarch64.sh
 fi
 
 stage "python tests"
