@@ -1,0 +1,223 @@
+"""gzip for ASGI applications (Starlette, FastAPI, any ASGI 3 app), compressed with kiv.
+
+:class:`GZipMiddleware` takes the arguments of Starlette's ``GZipMiddleware`` and behaves the same on
+whole responses, so ``app.add_middleware(kivio.asgi.GZipMiddleware, minimum_size=1000)`` works in
+Starlette and FastAPI. Beyond it, every chunk of a streamed response leaves with a sync flush, so a
+client decodes each Server-Sent Event or streamed JSON line as soon as it arrives.
+
+The module needs no web framework. Large chunks are compressed in a worker thread through AnyIO when it
+is installed (as it is with Starlette), else through the running asyncio loop's default executor.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+from typing import Any, Awaitable, Callable, List, MutableMapping, Optional, Sequence, Tuple
+
+from . import _http
+from ._core import FINISH, GZIP, SYNC_FLUSH, Compressor
+
+try:
+    import anyio
+    import anyio.lowlevel
+    import anyio.to_thread
+except ImportError:  # pragma: no cover - AnyIO comes with Starlette; plain asyncio needs no limiter
+    _LIMITER: Optional["anyio.lowlevel.RunVar[anyio.CapacityLimiter]"] = None
+else:
+    # One limiter per event loop (a RunVar is the per-loop slot AnyIO provides).
+    _LIMITER = anyio.lowlevel.RunVar("kivio_gzip_limiter")
+
+Scope = MutableMapping[str, Any]
+Message = MutableMapping[str, Any]
+Receive = Callable[[], Awaitable[Message]]
+Send = Callable[[Message], Awaitable[None]]
+ASGIApp = Callable[[Scope, Receive, Send], Awaitable[None]]
+
+__all__ = ["GZipMiddleware", "DEFAULT_EXCLUDED_CONTENT_TYPES", "THREAD_MINIMUM_SIZE"]
+
+DEFAULT_EXCLUDED_CONTENT_TYPES = _http.DEFAULT_EXCLUDED_CONTENT_TYPES
+
+#: Body chunks of at least this many bytes are compressed in a worker thread; smaller ones inline.
+#: Handing a chunk to a thread and back costs the event loop about 50-100 us of its own time plus two
+#: wake-ups; kiv compresses 256 KiB at level 1 in about 0.5 ms, at level 0 in about 0.1 ms. Below this
+#: size the hand-over costs as much loop time as it saves, above it the loop would stall for longer
+#: than a scheduler tick (``bench/web/thread_threshold.py`` measures both sides).
+THREAD_MINIMUM_SIZE = 256 * 1024
+
+# The states of one response.
+_WAITING = 0  # http.response.start held back until the first body message decides
+_PASS = 1  # everything goes out as the application sent it
+_GZIP = 2  # a gzip stream has started; every body message is compressed
+
+
+class GZipMiddleware:
+    """Compresses HTTP responses with gzip when the request accepts it.
+
+    ``minimum_size``: whole bodies shorter than this many bytes go out as they are (streamed bodies
+    are always compressed). ``compresslevel``: zlib-style, 0 stores, 1 to 9 (and -1) search for
+    matches; kiv has one searching level, so 1 and 9 write the same bytes.
+
+    Keyword-only: ``thread_minimum_size``, the chunk size from which compression runs in a worker
+    thread (default :data:`THREAD_MINIMUM_SIZE`); ``exclude_content_types``, media types left alone
+    (``type/*`` covers a whole type; default :data:`DEFAULT_EXCLUDED_CONTENT_TYPES`).
+
+    The rules, for ``http`` scopes (others pass through):
+
+    - ``Content-Encoding: gzip`` only when the request's ``Accept-Encoding`` gives gzip a weight above
+      0 (RFC 9110: ``gzip;q=0`` refuses, ``*`` covers gzip unless gzip is named); never on a response
+      that has a ``Content-Encoding`` already, on HEAD, on 204, 206 or 304, or on an excluded media type.
+    - ``Vary: Accept-Encoding`` is added (or appended to) on every response that the middleware would
+      compress for a client that accepts gzip, whether this client does or not.
+    - A whole body (one ``http.response.body`` message) gets ``Content-Length`` set to the compressed
+      size (removed when the response announces trailers). A streamed body (``more_body``) loses its
+      ``Content-Length``; each chunk is compressed and sync-flushed, so the bytes sent so far always
+      decode to the body sent so far. A strong ``ETag`` becomes weak.
+    """
+
+    def __init__(
+        self,
+        app: ASGIApp,
+        minimum_size: int = 500,
+        compresslevel: int = 9,
+        *,
+        thread_minimum_size: int = THREAD_MINIMUM_SIZE,
+        exclude_content_types: Sequence[str] = DEFAULT_EXCLUDED_CONTENT_TYPES,
+    ) -> None:
+        self.app = app
+        self.minimum_size = _http.validate_minimum_size(minimum_size)
+        self.compresslevel = _http.validate_compresslevel(compresslevel)
+        if isinstance(thread_minimum_size, bool) or not isinstance(thread_minimum_size, int):
+            raise TypeError(f"thread_minimum_size must be an int, not {type(thread_minimum_size).__name__}")
+        self.thread_minimum_size = thread_minimum_size
+        if isinstance(exclude_content_types, str):
+            raise TypeError("exclude_content_types must be a sequence of media types, not a str")
+        self.exclude_content_types = _http.normalize_content_types(exclude_content_types)
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if scope["type"] != "http":
+            await self.app(scope, receive, send)
+            return
+        accept_encoding = ", ".join(
+            value.decode("latin-1") for name, value in scope.get("headers", ()) if name.lower() == b"accept-encoding"
+        )
+        responder = _Responder(self, send, _http.accepts_gzip(accept_encoding), scope.get("method", "GET"))
+        await self.app(scope, receive, responder.send)
+
+
+class _Responder:
+    """The state of one response: holds the start message until the first body message decides."""
+
+    __slots__ = ("config", "downstream", "accepted", "method", "state", "start", "compressor")
+
+    def __init__(self, config: GZipMiddleware, downstream: Send, accepted: bool, method: str) -> None:
+        self.config = config
+        self.downstream = downstream
+        self.accepted = accepted
+        self.method = method
+        self.state = _PASS
+        self.start: Optional[Message] = None
+        self.compressor: Optional[Compressor] = None
+
+    async def send(self, message: Message) -> None:
+        kind = message["type"]
+        if kind == "http.response.start":
+            headers = message.get("headers", ())
+            if self._eligible(message["status"], headers):
+                self.state = _WAITING
+                self.start = message
+                return
+            self.state = _PASS
+        elif self.state == _WAITING:
+            start, self.start = self.start, None
+            assert start is not None
+            if kind == "http.response.body":
+                await self._first_body(start, message)
+                return
+            # A body sent any other way (pathsend, zero-copy send): the server sends it as it is.
+            self.state = _PASS
+            await self.downstream(start)
+        elif self.state == _GZIP and kind == "http.response.body":
+            more = bool(message.get("more_body", False))
+            body = await self._compress(message.get("body", b""), finish=not more)
+            message = {**message, "body": body}
+        await self.downstream(message)
+
+    def _eligible(self, status: int, headers: Any) -> bool:
+        if not _http.status_allows_body_coding(status, self.method):
+            return False
+        content_type = None
+        for name, value in headers:
+            lname = name.lower()
+            if lname == b"content-encoding":
+                return False
+            if lname == b"content-type":
+                content_type = value.decode("latin-1")
+        return not _http.is_excluded_media_type(content_type, self.config.exclude_content_types)
+
+    async def _first_body(self, start: Message, message: Message) -> None:
+        body = message.get("body", b"")
+        more = bool(message.get("more_body", False))
+        if not more and len(body) < self.config.minimum_size:
+            self.state = _PASS
+            await self.downstream(start)
+            await self.downstream(message)
+            return
+        headers: List[Tuple[bytes, bytes]] = []
+        vary: Optional[str] = None
+        etag: Optional[str] = None
+        for name, value in start.get("headers", ()):
+            lname = name.lower()
+            if lname == b"vary":
+                vary = value.decode("latin-1") if vary is None else f"{vary}, {value.decode('latin-1')}"
+            elif self.accepted and lname == b"content-length":
+                pass  # replaced below for a whole body, dropped for a stream
+            elif self.accepted and lname == b"etag":
+                etag = value.decode("latin-1")
+            else:
+                headers.append((name, value))
+        headers.append((b"vary", _http.extend_vary(vary).encode("latin-1")))
+        if not self.accepted:
+            self.state = _PASS
+            await self.downstream({**start, "headers": headers})
+            await self.downstream(message)
+            return
+        self.state = _GZIP
+        self.compressor = Compressor(0 if self.config.compresslevel == 0 else 1, GZIP)
+        headers.append((b"content-encoding", b"gzip"))
+        if etag is not None:
+            headers.append((b"etag", _http.weaken_etag(etag).encode("latin-1")))
+        compressed = await self._compress(body, finish=not more)
+        if not more and not start.get("trailers", False):
+            headers.append((b"content-length", str(len(compressed)).encode("latin-1")))
+        await self.downstream({**start, "headers": headers})
+        await self.downstream({**message, "body": compressed})
+
+    async def _compress(self, body: bytes, *, finish: bool) -> bytes:
+        compressor = self.compressor
+        assert compressor is not None
+        if len(body) >= self.config.thread_minimum_size:
+            return await _run_in_thread(_compress_chunk, compressor, body, finish)
+        return _compress_chunk(compressor, body, finish)
+
+
+def _compress_chunk(compressor: Compressor, body: bytes, finish: bool) -> bytes:
+    """``body`` compressed and flushed: to the end of the stream, or with a sync flush."""
+    head = compressor.compress(body)
+    tail = compressor.flush(FINISH if finish else SYNC_FLUSH)
+    return head + tail if head else tail
+
+
+async def _run_in_thread(func: Callable[..., bytes], *args: Any) -> bytes:
+    """``func(*args)`` in a worker thread. With AnyIO, a cancelled caller still waits for the thread to
+    end, so the compressor is never touched by two threads; the compression threads have a limiter of
+    their own, one token per processor, so they neither crowd out nor wait behind the application's
+    own worker threads."""
+    if _LIMITER is None:  # plain asyncio without AnyIO
+        return await asyncio.get_running_loop().run_in_executor(None, func, *args)
+    try:
+        limiter = _LIMITER.get()
+    except LookupError:
+        limiter = anyio.CapacityLimiter(os.cpu_count() or 1)
+        _LIMITER.set(limiter)
+    return await anyio.to_thread.run_sync(func, *args, limiter=limiter)
