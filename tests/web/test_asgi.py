@@ -13,7 +13,7 @@ from fastapi.responses import PlainTextResponse
 from starlette.testclient import TestClient
 
 from webtools import gunzip
-from kivio.asgi import GZipMiddleware
+from kivio.asgi import PIECE_SIZE, GZipMiddleware
 
 BODY = b"The quick brown fox jumps over the lazy dog. " * 40  # 1800 bytes, compressible
 
@@ -144,22 +144,39 @@ CHUNKINGS = {
     "events": [b"data: %d\n\n" % n for n in range(20)],
     "empty-first-and-last": [b"", b"x" * 3000, b"y", b""],
     "above-thread-size": [BODY * 400, BODY, BODY * 300],  # 720 KB chunks go to a worker thread
+    "above-piece-size": [BODY * 1500, b"end"],  # 2.7 MB: compressed and sent in 1 MiB pieces
 }
 
 
 @pytest.mark.parametrize("chunks", CHUNKINGS.values(), ids=CHUNKINGS.keys())
 @pytest.mark.parametrize("level", [0, 9])
 def test_every_stream_chunk_decodes_on_arrival(chunks: List[bytes], level: int) -> None:
-    messages = run_asgi(GZipMiddleware(asgi_app(200, {"content-type": "text/event-stream"}, chunks), compresslevel=level))
-    bodies = [m["body"] for m in messages if m["type"] == "http.response.body"]
-    assert len(bodies) == len(chunks)
+    """When the app's send() of a chunk returns, all it sent so far decodes from what went out."""
+    sent: List[Dict[str, Any]] = []
     inflater = zlib.decompressobj(31)
-    decoded = b""
-    for number, body in enumerate(bodies):
-        decoded += inflater.decompress(body)
-        assert decoded == b"".join(chunks[: number + 1])  # nothing held back by the compressor
+    decoded = bytearray()
+
+    async def app(scope: Any, receive: Any, send: Any) -> None:
+        await send({"type": "http.response.start", "status": 200, "headers": [(b"content-type", b"text/event-stream")]})
+        for number, chunk in enumerate(chunks):
+            last = number == len(chunks) - 1
+            before = len(sent)
+            await send({"type": "http.response.body", "body": chunk, "more_body": not last})
+            out = [m for m in sent[before:] if m["type"] == "http.response.body"]
+            pieces = [m["body"] for m in out]
+            assert [m["more_body"] for m in out] == [True] * (len(out) - 1) + [not last]
+            assert all(len(piece) <= 1.1 * PIECE_SIZE for piece in pieces)  # big chunks go in pieces
+            for piece in pieces:
+                decoded.extend(inflater.decompress(piece))
+            assert decoded == b"".join(chunks[: number + 1])  # nothing held back by the compressor
+
+    async def record(message: Dict[str, Any]) -> None:
+        sent.append(dict(message))
+
+    scope = {"type": "http", "method": "GET", "path": "/", "headers": [(b"accept-encoding", b"gzip")]}
+    asyncio.run(GZipMiddleware(app, compresslevel=level)(scope, None, record))  # type: ignore[arg-type]
     assert inflater.eof and not inflater.unused_data
-    assert gunzip(b"".join(bodies)) == b"".join(chunks)
+    assert gunzip(b"".join(m["body"] for m in sent[1:])) == b"".join(chunks)
 
 
 def test_levels() -> None:
@@ -173,13 +190,20 @@ def test_levels() -> None:
     assert outputs[1] == outputs[6] == outputs[9] == outputs[-1]
 
 
-def test_whole_body_in_a_thread_matches_inline() -> None:
-    """A whole body above thread_minimum_size is compressed in a worker thread to the same bytes."""
-    big = BODY * 400
+@pytest.mark.parametrize("size", [720_000, 2_700_000], ids=["one-piece", "three-pieces"])
+def test_whole_body_in_a_thread_matches_inline(size: int) -> None:
+    """A whole body above thread_minimum_size is compressed in a worker thread to the same bytes;
+    above PIECE_SIZE it goes out in pieces under the Content-Length of them all."""
+    big = (BODY * (size // len(BODY) + 1))[:size]
     inline = run_asgi(GZipMiddleware(asgi_app(200, {}, [big]), thread_minimum_size=1 << 30))
     threaded = run_asgi(GZipMiddleware(asgi_app(200, {}, [big]), thread_minimum_size=0))
     assert inline == threaded
-    assert gunzip(threaded[1]["body"]) == big
+    start, *bodies = threaded
+    assert len(bodies) == -(-size // PIECE_SIZE)
+    assert [m["more_body"] for m in bodies] == [True] * (len(bodies) - 1) + [False]
+    coded = b"".join(m["body"] for m in bodies)
+    assert dict(start["headers"])[b"content-length"] == str(len(coded)).encode()
+    assert gunzip(coded) == big
 
 
 def test_other_scopes_and_messages_pass_through() -> None:
