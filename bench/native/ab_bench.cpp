@@ -1,6 +1,6 @@
 // ab_bench.cpp: the current engine against a frozen earlier build of it, interleaved in one process.
 //
-//   ab_bench [--rounds N] [--files a,b,...] [--profile old|new WORKLOAD]
+//   ab_bench [--rounds N] [--files a,b,...] [--kinds "gzip 4k,gzip 256"] [--profile old|new WORKLOAD]
 //
 // Workloads, level 1: raw and gzip streams over every Silesia file in one call and in 64 KiB calls, and
 // gzip streams of 4 KiB and 256-byte calls over a sample of every file. Each round runs every workload
@@ -90,17 +90,18 @@ std::vector<std::string> split_list(const std::string &s) {
 
 int main(int argc, char **argv) {
     int rounds = 7;
-    std::vector<std::string> only;
+    std::vector<std::string> only, only_kinds;
     std::string profile_engine, profile_kind;
     for (int i = 1; i < argc; i++) {
         std::string a = argv[i];
         if (a == "--rounds" && i + 1 < argc) rounds = std::atoi(argv[++i]);
         else if (a == "--files" && i + 1 < argc) only = split_list(argv[++i]);
+        else if (a == "--kinds" && i + 1 < argc) only_kinds = split_list(argv[++i]);
         else if (a == "--profile" && i + 2 < argc) {
             profile_engine = argv[++i];
             profile_kind = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: ab_bench [--rounds N] [--files a,b] [--profile old|new WORKLOAD]\n");
+            std::fprintf(stderr, "usage: ab_bench [--rounds N] [--files a,b] [--kinds k,l] [--profile old|new WORKLOAD]\n");
             return 2;
         }
     }
@@ -135,8 +136,16 @@ int main(int argc, char **argv) {
         loads.push_back({f.first + " gzip whole", "gzip whole", &f.second, 0, KIV_FMT_GZIP});
         loads.push_back({f.first + " gzip 64k", "gzip 64k", &f.second, 65536, KIV_FMT_GZIP});
     }
+    loads.push_back({"sample gzip 64k", "sample gzip 64k", &sample_4k, 65536, KIV_FMT_GZIP});
     loads.push_back({"sample gzip 4k", "gzip 4k", &sample_4k, 4096, KIV_FMT_GZIP});
     loads.push_back({"sample gzip 256", "gzip 256", &sample_256, 256, KIV_FMT_GZIP});
+
+    if (!only_kinds.empty())
+        loads.erase(std::remove_if(loads.begin(), loads.end(),
+                                   [&](const workload &w) {
+                                       return std::find(only_kinds.begin(), only_kinds.end(), w.kind) == only_kinds.end();
+                                   }),
+                    loads.end());
 
     size_t largest = 0;
     for (const auto &f : files) largest = std::max(largest, f.second.size());
@@ -190,7 +199,7 @@ int main(int argc, char **argv) {
                     sum_old / sum_new);
     }
     for (size_t i = 0; i < loads.size(); i++) {
-        if (loads[i].chunk != 4096 && loads[i].chunk != 256) continue;
+        if (loads[i].name.rfind("sample", 0) != 0) continue;  // the per-call table: sample workloads
         const double calls = static_cast<double>((loads[i].data->size() + loads[i].chunk - 1) / loads[i].chunk);
         const double o = median(t_old[i]), n = median(t_new[i]);
         std::printf("%-24s %7.3f us %7.3f us per call %8.3f\n", loads[i].name.c_str(), o / calls * 1e6,
