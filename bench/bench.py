@@ -7,6 +7,12 @@ wall time. Every output is decoded once and compared with its input.
 
     python bench/bench.py                 # full run on the Silesia files, results in bench/results/
     python bench/bench.py --quick         # smoke test on a small input, well under a minute
+    python bench/bench.py --no-engine-ab  # without the engine's A/B run against its earlier build
+
+The report opens with the goals of the one-core work, read off this run: kiv level 1 against isal level 0,
+the engine against its earlier build (bench/native/ab.sh, interleaved in one native process, when the
+checkout has that commit and a C++ compiler is at hand), and the per-call cost of 4 KiB and 256-byte calls
+against every peer.
 
 Data: the Silesia files (../shared/corpus/silesia/*.zip beside the repository, read in memory) when
 present, otherwise the running interpreter's standard-library sources.
@@ -374,6 +380,87 @@ def table(results: list[Result], per_call: bool = False) -> list[str]:
     return lines
 
 
+# Compressors that store (ratio about 1): set apart in the small-call goals, since a compressing level is not
+# expected to beat them.
+def stores(r: Result) -> bool:
+    return r.ratio < 1.05
+
+
+def small_call_table(results: list[Result]) -> list[str]:
+    """Per-call cost of every compressor, with each one's cost over that of kiv at the same level group:
+    kiv level 1 for the compressing levels, kiv level 0 for the store levels. Above 1 means kiv is faster."""
+    kiv = {lvl: r for r in results if r.codec.name == "kiv" for lvl in [r.codec.level]}
+    lines = ["| compressor | level | format | us per call | x kiv (its time / kiv's) | MB/s | ratio |",
+             "|---|---:|---|---:|---:|---:|---:|"]
+    for r in results:
+        us = r.seconds / r.calls * 1e6
+        mate = kiv.get(0 if stores(r) else 1)
+        x = "-" if mate is None or mate is r else f"{us / (mate.seconds / mate.calls * 1e6):.2f}"
+        lines.append(f"| {r.codec.name} | {r.codec.level} | {r.codec.fmt} | {us:.2f} | {x} | {r.mbs:.0f} | {r.ratio:.3f} |")
+    return lines
+
+
+def goals(whole: list[Result], chunked: list[Result], small: dict[int, list[Result]],
+          engine_ab: Optional[list[str]]) -> list[str]:
+    """The one-core goals, each with its figure from this run."""
+    lines = ["## Goals (one core)", "",
+             "| goal | figure in this run | met |", "|---|---|---|"]
+
+    def find(results: list[Result], name: str, level: int, fmt: str) -> Optional[Result]:
+        return next((r for r in results if (r.codec.name, r.codec.level, r.codec.fmt) == (name, level, fmt)), None)
+
+    for label, results in (("one call per file", whole), ("64 KiB calls", chunked)):
+        for fmt in ("gzip", "raw"):
+            k, i = find(results, "kiv", 1, fmt), find(results, "isal", 0, fmt)
+            if k and i:
+                lines.append(f"| kiv level 1 against isal level 0, {fmt}, {label} (informative) | "
+                             f"{k.mbs:.0f} / {i.mbs:.0f} MB/s = {k.mbs / i.mbs:.2f}x | - |")
+    if engine_ab:
+        for row in engine_ab:
+            name, ratio = row.rsplit(" ", 1)
+            met = "yes" if float(ratio) >= 1.08 else "no"
+            lines.append(f"| engine against its earlier build, {name}: at least 1.08x | {float(ratio):.3f}x | {met} |")
+    else:
+        lines.append("| engine against its earlier build: at least 1.08x | not run (see below) | - |")
+    for size, results in sorted(small.items(), reverse=True):
+        k1 = find(results, "kiv", 1, "gzip")
+        if k1 is None:
+            continue
+        us = k1.seconds / k1.calls * 1e6
+        peers = [r for r in results if r.codec.name != "kiv" and not stores(r)]
+        if size >= 1024:
+            i0 = find(results, "isal", 0, "gzip")
+            if i0:
+                them = i0.seconds / i0.calls * 1e6
+                lines.append(f"| {size // 1024} KiB gzip calls: kiv level 1 no slower than isal level 0 | "
+                             f"{us:.2f} against {them:.2f} us per call | {'yes' if us <= them else 'no'} |")
+        elif peers:
+            best = min(peers, key=lambda r: r.seconds / r.calls)
+            them = best.seconds / best.calls * 1e6
+            lines.append(f"| {size} B gzip calls: kiv level 1 ahead of every compressing peer | {us:.2f} us per "
+                         f"call; fastest peer {best.codec.label} {them:.2f} us | {'yes' if us < them else 'no'} |")
+    return lines + [""]
+
+
+def engine_ab_run(reps: int, corpus: Path) -> tuple[Optional[list[str]], list[str]]:
+    """Runs bench/native/ab.sh (the engine against its earlier build, one native process). Returns the
+    corpus rows as "workload ratio" and the report's section; (None, note) when it cannot run."""
+    script = HERE / "native" / "ab.sh"
+    try:
+        r = subprocess.run(["sh", str(script), "--rounds", str(reps)], capture_output=True, text=True, timeout=3600,
+                           env={**os.environ, "KIV_CORPUS_DIR": str(corpus)})
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return None, [f"The engine A/B run could not start: {e}.", ""]
+    if r.returncode != 0:
+        tail = (r.stderr or r.stdout).strip().splitlines()[-3:]
+        return None, ["The engine A/B run failed or was skipped: " + " / ".join(tail), ""]
+    out = r.stdout.strip().splitlines()
+    rows = [" ".join(line.split()[1:3]) + " " + line.split()[-1] for line in out if line.startswith("corpus ")]
+    section = ["## The engine against its earlier build (bench/native/ab.sh: level 1, one native process, "
+               f"interleaved, thread CPU time, medians of {reps} rounds)", "", "```", *out, "```", ""]
+    return rows, section
+
+
 def plot(results: list[Result], path: Path, title: str) -> bool:
     try:
         import matplotlib
@@ -414,6 +501,8 @@ def main(argv=None) -> int:
                     help="output folder (default bench/results; quick mode: a temporary folder)")
     ap.add_argument("--formats", default=",".join(FORMATS), help="formats to run, from gzip,zlib,raw")
     ap.add_argument("--objects", type=int, default=None, help="streams in the memory workload (default 10000)")
+    ap.add_argument("--no-engine-ab", action="store_true",
+                    help="skip the engine's A/B run against its earlier build (always skipped with --quick)")
     args = ap.parse_args(argv)
 
     reps = args.reps or (3 if args.quick else 5)
@@ -451,14 +540,24 @@ def main(argv=None) -> int:
     chunked = single_thread(codecs, [split(d, CHUNK) for _, d in files], reps, "64 KiB calls", ok, streaming_only=True)
     md += ["## 64 KiB calls", "", *table(chunked), ""]
 
+    small: dict[int, list[Result]] = {}
     for size, sample_size in ((4096, (512 if args.quick else 4096) * 1024), (256, (64 if args.quick else 1024) * 1024)):
         print(f"{size} B calls ...", flush=True)
         sample = mixed_sample(files, sample_size)
         small_codecs = [c for c in codecs if c.fmt == "gzip"]
         res = single_thread(small_codecs, [split(sample, size)], reps, f"{size} B calls", ok, streaming_only=True)
+        small[size] = res
         label = f"{size // 1024} KiB" if size >= 1024 else f"{size} B"
         md += [f"## {label} calls (gzip, one stream over a {len(sample) / MB:.1f} MB sample of every file)", "",
-               *table(res, per_call=True), ""]
+               *small_call_table(res), ""]
+
+    engine_ab: Optional[list[str]] = None
+    if args.quick or args.no_engine_ab:
+        ab_section = ["The engine A/B run was skipped (--quick or --no-engine-ab).", ""]
+    else:
+        print("engine against its earlier build ...", flush=True)
+        engine_ab, ab_section = engine_ab_run(reps, args.data)
+    md += ab_section
 
     print("two threads ...", flush=True)
     sample = mixed_sample(files, (4 if args.quick else 24) * 1024 * 1024)
@@ -493,6 +592,7 @@ def main(argv=None) -> int:
     plot_rows = [r for r in whole if r.codec.fmt == (formats[0])]
     title = f"{formats[0]}, one call per file, {short} ({total / MB:.1f} MB)"
     plotted = plot(plot_rows, png_path, title)
+    md[md.index("## One call per file"):md.index("## One call per file")] = goals(whole, chunked, small, engine_ab)
     if plotted:
         md.insert(md.index("## One call per file"), f"![throughput against ratio]({png_path.name})\n")
     md_path.write_text("\n".join(md) + "\n")
