@@ -167,8 +167,10 @@ std::vector<std::pair<std::string, bytes>> edge_inputs(std::mt19937_64 &rng) {
                                             " pending " + std::to_string(pending) + (high ? " high" : " low"),
                                         b);
                 }
-    // Calls around the size where the table reset changes from sparse to full.
-    for (size_t n = 2040; n <= 2060; n++) {
+    // Calls around the sizes where the table reset changes from sparse to full (1024 or 2048 positions,
+    // by processor), after calls that leave other words in the slots.
+    for (size_t n : {1020, 1021, 1022, 1023, 1024, 1025, 1026, 1027, 1028, 1029, 1030, 1031, 1035, 2040, 2045,
+                     2048, 2049, 2050, 2051, 2052, 2053, 2055, 2060}) {
         inputs.emplace_back("text of " + std::to_string(n), kivtest::text_like(rng, n));
         inputs.emplace_back("noise of " + std::to_string(n), kivtest::random_bytes(rng, n));
     }
