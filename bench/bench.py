@@ -362,21 +362,12 @@ def reference(results: list[Result]) -> dict:
     return {r.codec.fmt: r.mbs for r in results if r.codec.name == "zlib" and r.codec.level == 1}
 
 
-def table(results: list[Result], per_call: bool = False) -> list[str]:
+def table(results: list[Result]) -> list[str]:
     ref = reference(results)
-    head = "| compressor | level | format | MB/s | x zlib level 1 | ratio |"
-    rule = "|---|---:|---|---:|---:|---:|"
-    if per_call:
-        head = "| compressor | level | format | us per call | MB/s | x zlib level 1 | ratio |"
-        rule = "|---|---:|---|---:|---:|---:|---:|"
-    lines = [head, rule]
+    lines = ["| compressor | level | format | MB/s | x zlib level 1 | ratio |", "|---|---:|---|---:|---:|---:|"]
     for r in results:
         x = f"{r.mbs / ref[r.codec.fmt]:.2f}" if r.codec.fmt in ref else "-"
-        cells = [r.codec.name, str(r.codec.level), r.codec.fmt]
-        if per_call:
-            cells.append(f"{r.seconds / r.calls * 1e6:.2f}")
-        cells += [f"{r.mbs:.0f}", x, f"{r.ratio:.3f}"]
-        lines.append("| " + " | ".join(cells) + " |")
+        lines.append(f"| {r.codec.name} | {r.codec.level} | {r.codec.fmt} | {r.mbs:.0f} | {x} | {r.ratio:.3f} |")
     return lines
 
 
@@ -389,7 +380,7 @@ def stores(r: Result) -> bool:
 def small_call_table(results: list[Result]) -> list[str]:
     """Per-call cost of every compressor, with each one's cost over that of kiv at the same level group:
     kiv level 1 for the compressing levels, kiv level 0 for the store levels. Above 1 means kiv is faster."""
-    kiv = {lvl: r for r in results if r.codec.name == "kiv" for lvl in [r.codec.level]}
+    kiv = {r.codec.level: r for r in results if r.codec.name == "kiv"}
     lines = ["| compressor | level | format | us per call | x kiv (its time / kiv's) | MB/s | ratio |",
              "|---|---:|---|---:|---:|---:|---:|"]
     for r in results:
