@@ -63,3 +63,9 @@ uint32_t kiv_adler32_portable(uint32_t adler, const uint8_t *data, uint32_t leng
 bool kiv_adler32_avx2_available();
 uint32_t kiv_adler32_avx2(uint32_t adler, const uint8_t *data, uint32_t length);
 uint32_t kiv_adler32_bytewise(uint32_t adler, const uint8_t *data, int32_t length);
+
+// The checksum of a span A followed by a span B, from the checksum of each (CRC-32 from 0, Adler-32 from
+// 1) and B's length: what one update over A then B would give. Lets spans be summed apart, in any order,
+// and joined in order afterwards.
+uint32_t kiv_crc32_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b);
+uint32_t kiv_adler32_combine(uint32_t adler_a, uint32_t adler_b, uint64_t length_b);

@@ -150,6 +150,72 @@ TEST(Checksums, AdlerLargeAllFfStaysExact) {
     EXPECT_EQ(kiv_adler32_update(1, data.data(), static_cast<uint32_t>(data.size())), zlib_adler(data));
 }
 
+// Spans summed apart and combined give what one update over both gives: both checksums, lengths around
+// the edges of the update routines' blocks, empty spans on either side, and any start value of A.
+TEST(ChecksumCombine, EqualsOneUpdateOverBothSpans) {
+    std::mt19937_64 rng(41);
+    const bytes data = kivtest::random_bytes(rng, 300000);
+    const bytes ff(70000, 0xFF);  // the largest sums
+    const size_t lengths[] = {0, 1, 2, 3, 15, 16, 4095, 4096, 5552, 65520, 65521, 65522, 65535, 65536, 131042, 299000};
+    for (const bytes *src : std::initializer_list<const bytes *>{&data, &ff})
+        for (size_t na : {size_t{0}, size_t{1}, size_t{777}, size_t{65536}})
+            for (size_t nb : lengths) {
+                if (na + nb > src->size()) continue;
+                const uint8_t *a = src->data(), *b = a + na;
+                const int32_t la = static_cast<int32_t>(na), lb = static_cast<int32_t>(nb);
+                const uint32_t crc_a = kiv_crc32_update(0, a, la), crc_b = kiv_crc32_update(0, b, lb);
+                ASSERT_EQ(kiv_crc32_combine(crc_a, crc_b, nb), kiv_crc32_update(crc_a, b, lb)) << na << " + " << nb;
+                const uint32_t ad_a = kiv_adler32_update(1, a, static_cast<uint32_t>(na));
+                const uint32_t ad_b = kiv_adler32_update(1, b, static_cast<uint32_t>(nb));
+                ASSERT_EQ(kiv_adler32_combine(ad_a, ad_b, nb), kiv_adler32_update(ad_a, b, static_cast<uint32_t>(nb)))
+                    << na << " + " << nb;
+            }
+    // Any running value stands for some A: the combine does not care how it came about.
+    for (int round = 0; round < 200; round++) {
+        const size_t nb = rng() % 100000;
+        const uint8_t *b = data.data() + rng() % 1000;
+        const uint32_t crc_a = static_cast<uint32_t>(rng());
+        const uint32_t ad_a = static_cast<uint32_t>((rng() % 65521) << 16 | (rng() % 65521));
+        ASSERT_EQ(kiv_crc32_combine(crc_a, kiv_crc32_update(0, b, static_cast<int32_t>(nb)), nb),
+                  kiv_crc32_update(crc_a, b, static_cast<int32_t>(nb)));
+        ASSERT_EQ(kiv_adler32_combine(ad_a, kiv_adler32_update(1, b, static_cast<uint32_t>(nb)), nb),
+                  kiv_adler32_update(ad_a, b, static_cast<uint32_t>(nb)));
+    }
+}
+
+// Lengths past 2^32 use the largest operators: "x" and then 2^32 + 5 zero bytes, combined and fed as one
+// run of updates; and grouping three spans either way gives the same value for lengths up to 2^62.
+TEST(ChecksumCombine, LengthsBeyondFourGigabytes) {
+    const bytes zeros(1 << 20, 0);
+    const uint8_t x = 'x';
+    uint32_t zeros_crc = 0, zeros_adler = 1;
+    uint32_t direct_crc = kiv_crc32_update(0, &x, 1), direct_adler = kiv_adler32_update(1, &x, 1);
+    const uint32_t x_crc = direct_crc, x_adler = direct_adler;
+    for (int i = 0; i <= 4096; i++) {
+        const uint32_t n = i < 4096 ? static_cast<uint32_t>(zeros.size()) : 5;
+        zeros_crc = kiv_crc32_update(zeros_crc, zeros.data(), static_cast<int32_t>(n));
+        zeros_adler = kiv_adler32_update(zeros_adler, zeros.data(), n);
+        direct_crc = kiv_crc32_update(direct_crc, zeros.data(), static_cast<int32_t>(n));
+        direct_adler = kiv_adler32_update(direct_adler, zeros.data(), n);
+    }
+    const uint64_t n = (uint64_t{1} << 32) + 5;
+    EXPECT_EQ(kiv_crc32_combine(x_crc, zeros_crc, n), direct_crc);
+    EXPECT_EQ(kiv_adler32_combine(x_adler, zeros_adler, n), direct_adler);
+
+    std::mt19937_64 rng(43);
+    for (int round = 0; round < 100; round++) {
+        const uint32_t a = static_cast<uint32_t>(rng()), b = static_cast<uint32_t>(rng()), c = static_cast<uint32_t>(rng());
+        const uint64_t nb = rng() >> 2, nc = rng() >> 2;
+        ASSERT_EQ(kiv_crc32_combine(kiv_crc32_combine(a, b, nb), c, nc),
+                  kiv_crc32_combine(a, kiv_crc32_combine(b, c, nc), nb + nc));
+        const uint32_t p = static_cast<uint32_t>((rng() % 65521) << 16 | (rng() % 65521));
+        const uint32_t q = static_cast<uint32_t>((rng() % 65521) << 16 | (rng() % 65521));
+        const uint32_t r = static_cast<uint32_t>((rng() % 65521) << 16 | (rng() % 65521));
+        ASSERT_EQ(kiv_adler32_combine(kiv_adler32_combine(p, q, nb), r, nc),
+                  kiv_adler32_combine(p, kiv_adler32_combine(q, r, nc), nb + nc));
+    }
+}
+
 TEST(Checksums, OddStartAddresses) {
     std::mt19937_64 rng(7);
     for (size_t n : {3, 4, 15, 16, 17, 64, 1000, 4097}) {
