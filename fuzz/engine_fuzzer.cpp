@@ -19,7 +19,11 @@
 // bytes are the call's output.) The concatenated outputs are inflated with zlib and
 // must give back the input, with the container's checksum and length verified and nothing left over.
 // The DEFLATE data of every call is also compared with the plain reference model, byte for byte, and
-// the two records must agree after every call.
+// the two records must agree after every call. A third record follows the same calls by detached
+// pieces: each call's input is encoded apart (kiv_detached_encode, into a region of exactly its bound)
+// and joined onto that record (kiv_detached_join, into a region of exactly the serial call's output);
+// the join must write the serial call's bytes and leave its record, and the two finishes must agree.
+// (A last call with `more` = 0 is not detached: pieces always carry `more` = 1.)
 #include <sys/mman.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -34,6 +38,7 @@
 
 #include "block_encoder.h"
 #include "containers.h"
+#include "detached.h"
 #include "encoder_state.h"
 #include "reference_encoder.h"
 
@@ -94,6 +99,14 @@ guarded_region &engine_region() {
     return r;
 }
 guarded_region &reference_region() {
+    static guarded_region r;
+    return r;
+}
+guarded_region &piece_region() {
+    static guarded_region r;
+    return r;
+}
+guarded_region &join_region() {
     static guarded_region r;
     return r;
 }
@@ -191,6 +204,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *fuzz, size_t size) {
     kiv_encoder ref;
     std::memset(&ref, 0, sizeof ref);
     kiv_deflate_init(&ref, level);
+    kiv_encoder joined = enc;
 
     uLong checksum = kind == KIV_FMT_GZIP ? crc32(0, nullptr, 0) : adler32(0, nullptr, 0);
     size_t offset = 0;
@@ -228,6 +242,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *fuzz, size_t size) {
         CHECK(enc.checksum == (kind == KIV_FMT_DEFLATE ? 0u : static_cast<uint32_t>(checksum)));
         CHECK(enc.input_total == static_cast<uint32_t>(offset + length));
 
+        // The same call detached and joined: the serial call's bytes, nothing past them, and its record.
+        // Pieces are always encoded with `more` = 1; a last call with `more` = 0 goes on the record itself.
+        if (more == 0) {
+            guarded_region &direct = join_region();
+            direct.place(bound);
+            CHECK(kiv_stream_encode(&joined, direct.out(), data, static_cast<int32_t>(length), more) == written);
+            CHECK(std::memcmp(direct.out(), region.out(), static_cast<size_t>(written)) == 0);
+            stream.insert(stream.end(), region.out(), region.out() + written);
+            offset += length;
+            continue;
+        }
+        guarded_region &piece_out = piece_region();
+        const size_t piece_room = (level & 1) ? kiv_detached_bound(length) : kiv_detached_stored_size(length);
+        piece_out.place(piece_room);
+        kiv_detached_piece piece;
+        const int32_t piece_written =
+            kiv_detached_encode(&piece, piece_out.out(), data, static_cast<int32_t>(length), level, format);
+        CHECK(piece_written == piece.written && piece_written >= 0 && static_cast<size_t>(piece_written) <= piece_room);
+        CHECK((level & 1) || static_cast<size_t>(piece_written) == piece_room);
+        const int64_t join_bound = kiv_detached_join_bound(&joined, &piece);
+        guarded_region &join_out = join_region();
+        join_out.place(static_cast<size_t>(written));
+        const int32_t join_written = kiv_detached_join(&joined, join_out.out(), &piece);
+        CHECK(join_written == written);
+        CHECK(join_written <= join_bound);
+        CHECK(joined.out_cursor == join_out.out() + join_written);
+        CHECK(std::memcmp(join_out.out(), region.out(), static_cast<size_t>(written)) == 0);
+        check_same_deflate_state(joined, enc);
+        CHECK(joined.checksum == enc.checksum && joined.format == enc.format);
+
         stream.insert(stream.end(), region.out(), region.out() + written);
         offset += length;
     }
@@ -250,6 +294,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *fuzz, size_t size) {
     CHECK(ref_written == written - header - trailer);
     CHECK(std::memcmp(ref_region.out(), region.out() + header, static_cast<size_t>(ref_written)) == 0);
     stream.insert(stream.end(), region.out(), region.out() + written);
+
+    // The joined stream ends alike.
+    guarded_region &join_out = join_region();
+    join_out.place(static_cast<size_t>(written));
+    CHECK(kiv_stream_finish(&joined, join_out.out()) == written);
+    CHECK(std::memcmp(join_out.out(), region.out(), static_cast<size_t>(written)) == 0);
 
     // A second finish of a raw stream writes nothing.
     if (kind == KIV_FMT_DEFLATE) {
