@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the tests need, then runs every test: the engine's native suite (plain and with address
-# and undefined-behaviour sanitizers), the Python suite, and the reliability checks.
+# and undefined-behaviour sanitizers; its threaded tests with the thread sanitizer), the Python suite, and
+# the reliability checks.
 # Usage: scripts/test.sh [--quick]    --quick skips the sanitizer, aarch64, fuzzing, valgrind and slow stages.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -38,6 +39,11 @@ if [ $quick -eq 0 ]; then
     cmake -S . -B build-tests-asan -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build-tests-asan -j2 >/dev/null
     ctest --test-dir build-tests-asan --output-on-failure -j2
+
+    stage "engine threads, thread sanitizer"
+    cmake -S . -B build-tests-tsan -DKIV_BUILD_TESTS=ON -DKIV_SANITIZE_THREAD=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build-tests-tsan -j2 --target kiv_engine_thread_tests >/dev/null
+    ctest --test-dir build-tests-tsan --output-on-failure -j2 -R Threaded
 fi
 
 if [ $quick -eq 0 ]; then
