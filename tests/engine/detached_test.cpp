@@ -241,21 +241,6 @@ INSTANTIATE_TEST_SUITE_P(DetachedJoin, EveryEntry,
 
 // ---- Random call sequences ----
 
-struct data_kind {
-    const char *name;
-    bytes (*make)(std::mt19937_64 &, size_t);
-};
-
-const data_kind DATA[] = {
-    {"text", kivtest::text_like},
-    {"random", kivtest::random_bytes},
-    {"runs", kivtest::runs},
-    {"high", kivtest::high_bytes},
-    {"adversarial", kivtest::adversarial},
-    {"short_distance", kivtest::repeats_short_distance},
-    {"long_distance", kivtest::repeats_long_distance},
-};
-
 // Random piece sizes with the telling ones mixed in: empty, a byte, one whole stored block, one byte more.
 std::vector<size_t> piece_sizes(std::mt19937_64 &rng, size_t n) {
     std::vector<size_t> s;
@@ -277,7 +262,7 @@ TEST_P(Sequences, EveryJoinEqualsTheSerialCall) {
     const auto [format, level, k] = GetParam();
     std::mt19937_64 rng(1000 + 100 * format + 10 * level + k);
     for (int round = 0; round < 3; round++) {
-        const bytes data = DATA[k].make(rng, round == 0 ? 2000 : 300000 + rng() % 100000);
+        const bytes data = kivtest::INPUT_KINDS[k].make(rng, round == 0 ? 2000 : 300000 + rng() % 100000);
         std::vector<size_t> sizes = round == 0 ? std::vector<size_t>{0, 1, 0, 5, 1994} : piece_sizes(rng, data.size());
         twin_streams t(level, format);
         size_t pos = 0;
@@ -293,10 +278,10 @@ TEST_P(Sequences, EveryJoinEqualsTheSerialCall) {
 
 INSTANTIATE_TEST_SUITE_P(DetachedJoin, Sequences,
                          ::testing::Combine(::testing::Values(KIV_FMT_GZIP, KIV_FMT_ZLIB, KIV_FMT_DEFLATE),
-                                            ::testing::Values(1, 0), ::testing::Range(0, static_cast<int>(std::size(DATA)))),
+                                            ::testing::Values(1, 0), ::testing::Range(0, kivtest::INPUT_KIND_COUNT)),
                          [](const ::testing::TestParamInfo<sequence_param> &info) {
                              return std::string(format_name(std::get<0>(info.param))) + "_level" +
-                                    std::to_string(std::get<1>(info.param)) + "_" + DATA[std::get<2>(info.param)].name;
+                                    std::to_string(std::get<1>(info.param)) + "_" + kivtest::INPUT_KINDS[std::get<2>(info.param)].name;
                          });
 
 // ---- The Silesia files in pieces ----

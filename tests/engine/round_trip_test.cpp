@@ -17,21 +17,8 @@ namespace {
 
 using kivtest::bytes;
 
-struct kind {
-    const char *name;
-    bytes (*make)(std::mt19937_64 &, size_t);
-};
-
-const kind KINDS[] = {
-    {"random", kivtest::random_bytes},
-    {"text", kivtest::text_like},
-    {"runs", kivtest::runs},
-    {"high", kivtest::high_bytes},
-    {"long_distance", kivtest::repeats_long_distance},
-    {"short_distance", kivtest::repeats_short_distance},
-    {"adversarial", kivtest::adversarial},
-};
-constexpr int KIND_COUNT = sizeof KINDS / sizeof *KINDS;
+const auto &KINDS = kivtest::INPUT_KINDS;
+constexpr int KIND_COUNT = kivtest::INPUT_KIND_COUNT;
 
 const char *format_name(int f) { return f == 0 ? "gzip" : f == 1 ? "zlib" : "raw"; }
 

@@ -84,6 +84,22 @@ bytes repeats_short_distance(std::mt19937_64 &rng, size_t n);
 // Runs of 51 bytes >= 144, each followed by a 4-byte match: the most expensive level-1 input known.
 bytes adversarial(std::mt19937_64 &rng, size_t n);
 
+// Every generator above, by name, for tables of tests.
+struct input_kind {
+    const char *name;
+    bytes (*make)(std::mt19937_64 &, size_t);
+};
+inline constexpr input_kind INPUT_KINDS[] = {
+    {"random", random_bytes},
+    {"text", text_like},
+    {"runs", runs},
+    {"high", high_bytes},
+    {"long_distance", repeats_long_distance},
+    {"short_distance", repeats_short_distance},
+    {"adversarial", adversarial},
+};
+inline constexpr int INPUT_KIND_COUNT = static_cast<int>(sizeof INPUT_KINDS / sizeof *INPUT_KINDS);
+
 // Random call sizes summing to n, empty calls included.
 std::vector<size_t> random_splits(std::mt19937_64 &rng, size_t n, size_t max_call);
 
