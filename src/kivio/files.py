@@ -1,0 +1,364 @@
+"""Compressed files: `kivio.open` and the binary `Writer` behind it."""
+
+from __future__ import annotations
+
+import builtins
+import contextlib
+import gzip
+import io
+import operator
+import os
+import threading
+from typing import IO, Any, Callable, Iterator, Optional, Union
+
+from ._core import FINISH, GZIP, SYNC_FLUSH, Compressor
+from ._pieces import DEFAULT_CHUNK_SIZE, byte_view, check_chunk_size, check_threads, encode_pieces, threads_for
+
+__all__ = ["open", "Writer"]
+
+FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes], Any]
+
+# A writer starts with a small buffer and lets it grow up to its batch, so that a 16 MiB chunk_size costs
+# no 16 MiB allocation for a file of a few lines.
+_FIRST_BUFFER = 64 * 1024
+
+
+def _is_gzip(format: Union[int, str]) -> bool:
+    """Whether an already validated `format` argument names gzip."""
+    if isinstance(format, str):
+        return format.lower() == "gzip"
+    return operator.index(format) == GZIP
+
+
+def _parse_mode(mode: object) -> tuple[str, bool]:
+    """Splits a mode into its action ("r", "w", "a" or "x") and whether it is text; ValueError if malformed."""
+    if not isinstance(mode, str):
+        raise TypeError(f"mode must be a str, not {type(mode).__name__}")
+    actions = [c for c in mode if c in "rwax"]
+    kinds = [c for c in mode if c in "bt"]
+    if len(actions) != 1 or len(kinds) > 1 or len(mode) != len(actions) + len(kinds):
+        raise ValueError(f"invalid mode {mode!r}: one of r, w, a, x, optionally followed by b or t")
+    return actions[0], kinds == ["t"]
+
+
+class Writer(io.BufferedIOBase):
+    """A binary file that compresses everything written to it into one stream.
+
+    Made by :func:`kivio.open`; the constructor takes the same arguments (binary modes only). Writes are
+    gathered into pieces of exactly `chunk_size` bytes, and each whole piece is compressed as it completes;
+    a large write is cut into pieces in place, without copying it into the buffer first.
+
+    - :meth:`flush` makes a sync flush: everything written so far decodes from what is in the file now.
+      Because kiv keeps no history between pieces, every flush point is also a full flush point.
+    - :meth:`close` ends the stream (without a sync flush first) and closes the file if the writer opened it
+      (never a file object it was given). A writer closed without explicit flushes has written exactly
+      ``kivio.compress(all_bytes, level, format, chunk_size=chunk_size)``.
+    - After close, every call but close raises ValueError.
+    - If writing to the file fails, the OSError propagates and the writer is failed: the stream in the file
+      is cut short at an unknown point, so every later write or flush raises OSError and close writes nothing
+      more (it still closes a file the writer opened). What the file held after the last successful flush
+      stays decodable.
+
+    Calls from several threads are taken one at a time. `fileno` is not offered: bytes written to the
+    descriptor directly would land uncompressed in the middle of the stream.
+    """
+
+    _closed = True  # until __init__ has succeeded, so that a half-made writer needs no closing
+
+    def __init__(
+        self,
+        file: FileArg,
+        mode: str = "wb",
+        level: int = 1,
+        *,
+        format: Union[int, str] = GZIP,
+        chunk_size: int = DEFAULT_CHUNK_SIZE,
+        threads: Optional[int] = None,
+    ) -> None:
+        action, text = _parse_mode(mode)
+        if action == "r" or text:
+            raise ValueError(f"invalid mode {mode!r} for a Writer: use w, a or x, optionally with b")
+        self._chunk_size = check_chunk_size(chunk_size)
+        wanted = check_threads(threads)
+        self._compressor = Compressor(level, format)
+        if action == "a" and not _is_gzip(format):
+            raise ValueError("mode 'a' appends a gzip member; zlib and raw DEFLATE streams cannot be appended")
+        self._threads = threads_for(wanted, 2)
+        # Whole pieces gathered before they are encoded together (more once the encoding uses threads).
+        self._batch = self._chunk_size
+        self._buffer = bytearray()
+        self._fill = 0
+        self._offset = 0
+        self._failure: Optional[BaseException] = None
+        self._flushes_deferred = False
+        self._lock = threading.RLock()
+        self._busy = False
+
+        if isinstance(file, (str, bytes, os.PathLike)):
+            self._file: Any = builtins.open(file, action + "b", buffering=0)
+            self._owns_file = True
+            self._name: Any = file
+        elif hasattr(file, "write"):
+            if isinstance(file, io.TextIOBase):
+                raise TypeError("file must be opened in binary mode: a text file cannot take compressed bytes")
+            self._file = file
+            self._owns_file = False
+            self._name = getattr(file, "name", None)
+        else:
+            raise TypeError(f"file must be a path or a binary file object with write(), not {type(file).__name__}")
+        self._closed = False
+
+    # -- state ------------------------------------------------------------------------------------------
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    @property
+    def name(self) -> Any:
+        """The path the writer opened, or the `name` of the file object it was given."""
+        if self._name is None:
+            raise AttributeError("the file object has no name")
+        return self._name
+
+    def writable(self) -> bool:
+        self._check_open()
+        return True
+
+    def readable(self) -> bool:
+        self._check_open()
+        return False
+
+    def seekable(self) -> bool:
+        self._check_open()
+        return False
+
+    def tell(self) -> int:
+        """The number of uncompressed bytes written so far."""
+        self._check_open()
+        return self._offset
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError("I/O operation on closed file")
+
+    def _enter(self) -> None:
+        """Starts a call, holding the lock: refuses a closed or failed writer, and a call from a signal
+        handler into a call in progress."""
+        if self._busy:
+            raise RuntimeError("reentrant call inside a kivio writer")
+        self._check_open()
+        if self._failure is not None:
+            raise OSError(
+                "an earlier write to the file failed, so the compressed stream in it is incomplete;"
+                " this writer takes no more data"
+            ) from self._failure
+        self._busy = True
+
+    def _guarded(self, step: Callable[[], None]) -> None:
+        """Runs a step that writes to the file; whatever escapes it (a failing file, Ctrl-C) fails the writer,
+        since the stream in the file may then be cut at any point."""
+        try:
+            step()
+        except BaseException as exc:
+            self._failure = exc
+            raise
+
+    # -- writing ----------------------------------------------------------------------------------------
+
+    def write(self, data: Any) -> int:
+        """Compresses the bytes of any contiguous buffer; returns their number."""
+        with self._lock:
+            self._enter()
+            try:
+                if type(data) is bytes or type(data) is bytearray:  # the common small write, kept short
+                    n = len(data)
+                    end = self._fill + n
+                    if end < self._batch and end <= len(self._buffer):
+                        self._buffer[self._fill : end] = data
+                        self._fill = end
+                        self._offset += n
+                        return n
+                with byte_view(data) as view:
+                    n = len(view)
+                    if n:
+                        self._guarded(lambda: self._take(view))
+                        self._offset += n
+                    return n
+            finally:
+                self._busy = False
+
+    def _take(self, view: memoryview) -> None:
+        fill, size, n = self._fill, self._chunk_size, len(view)
+        if fill + n < self._batch:
+            self._store(view)
+            return
+        start = 0
+        if fill % size:  # complete the piece in the buffer from the front of the view
+            start = size - fill % size
+            self._store(view[:start])
+        if self._fill:
+            self._encode_buffer()
+        whole = (n - start) // size * size
+        if whole:
+            encode_pieces(self._compressor, view[start : start + whole], size, self._threads, self._write_out)
+        if start + whole < n:
+            self._store(view[start + whole :])
+
+    def _store(self, view: memoryview) -> None:
+        end = self._fill + len(view)
+        if end > len(self._buffer):
+            grown = bytearray(min(self._batch, max(_FIRST_BUFFER, 2 * len(self._buffer), end)))
+            grown[: self._fill] = memoryview(self._buffer)[: self._fill]
+            self._buffer = grown
+        self._buffer[self._fill : end] = view
+        self._fill = end
+
+    def _encode_buffer(self) -> None:
+        with memoryview(self._buffer) as whole:
+            encode_pieces(self._compressor, whole[: self._fill], self._chunk_size, self._threads, self._write_out)
+        self._fill = 0
+
+    def _write_out(self, data: bytes) -> None:
+        """Writes all of `data`, also through a raw file that takes only part of it per call."""
+        written = self._file.write(data)
+        if written is None or written >= len(data):
+            return
+        with memoryview(data) as rest:
+            while written < len(data):
+                more = self._file.write(rest[written:])
+                if not more:  # None (would block) or 0: a raw file that cannot take data now
+                    raise BlockingIOError(0, "the file took only part of the compressed data", written)
+                written += more
+
+    def flush(self) -> None:
+        """Sync flush: everything written so far goes out as decodable bytes, then the file is flushed.
+
+        A flush with nothing written since the last one writes nothing. Every flush point is also a point
+        where a raw inflater can start decoding.
+        """
+        with self._lock:
+            self._enter()
+            try:
+                if not self._flushes_deferred:
+                    self._guarded(self._sync_flush)
+            finally:
+                self._busy = False
+
+    def _sync_flush(self) -> None:
+        if self._fill:
+            self._encode_buffer()
+        out = self._compressor.flush(SYNC_FLUSH)
+        if out:
+            self._write_out(out)
+        if hasattr(self._file, "flush"):
+            self._file.flush()
+
+    def close(self) -> None:
+        """Ends the stream (final block and trailer) and closes the file if the writer opened it.
+
+        No sync flush is made first. Closing twice does nothing. A failed writer writes nothing more.
+        """
+        with self._lock:
+            if self._closed or self._busy:
+                if self._busy:
+                    raise RuntimeError("reentrant call inside a kivio writer")
+                return
+            self._busy = True
+            try:
+                if self._failure is None:
+                    self._guarded(self._finish)
+            finally:
+                self._closed = True
+                self._busy = False
+                self._buffer = bytearray()
+                if self._owns_file:
+                    self._file.close()
+
+    def _finish(self) -> None:
+        if self._fill:
+            self._encode_buffer()
+        self._write_out(self._compressor.flush(FINISH))
+        if not self._owns_file and hasattr(self._file, "flush"):
+            self._file.flush()
+
+    @contextlib.contextmanager
+    def _deferring_flushes(self) -> Iterator[None]:
+        """While active, flush() makes no sync flush (the text wrapper flushes itself on its way to close)."""
+        self._flushes_deferred = True
+        try:
+            yield
+        finally:
+            self._flushes_deferred = False
+
+    def __repr__(self) -> str:
+        state = "closed" if self._closed else "failed" if self._failure is not None else "open"
+        return f"<kivio.files.Writer name={self._name!r} {state}>"
+
+
+class _TextWriter(io.TextIOWrapper):
+    """The text wrapper of a Writer; closing it ends the stream without an extra sync flush."""
+
+    def close(self) -> None:
+        writer = self.buffer
+        if self.closed or not isinstance(writer, Writer):
+            return super().close()
+        if writer._failure is not None:  # already reported; text still pending here has nowhere to go
+            return writer.close()
+        with writer._deferring_flushes():
+            super().close()
+
+
+def open(
+    file: FileArg,
+    mode: str = "wb",
+    level: int = 1,
+    *,
+    format: Union[int, str] = GZIP,
+    chunk_size: int = DEFAULT_CHUNK_SIZE,
+    threads: Optional[int] = None,
+    encoding: Optional[str] = None,
+    errors: Optional[str] = None,
+    newline: Optional[str] = None,
+) -> Any:
+    """Opens a compressed file for writing (or a gzip file for reading).
+
+    :param file: a path (str, bytes or path-like), or a binary file object with ``write`` (for reading, one
+        with ``read``), which is written from its current position and not closed by the writer.
+    :param mode: "w", "a" or "x", alone or with "b" (binary, also what a bare mode means) or "t" (text). "a"
+        appends a new gzip member to the file: decoders read the members one after the other. "r", "rb" and
+        "rt" read a gzip file through the standard library's :func:`gzip.open`, since kiv has no decoder.
+    :param level: 0 stores; 1 to 9 and -1 search for matches.
+    :param format: gzip, zlib or raw DEFLATE, as for :func:`kivio.compress`; reading takes gzip only, and
+        appending too (a zlib or raw stream has no way to carry a second one).
+    :param chunk_size: the size of the pieces the input is cut into (see :func:`kivio.compress`).
+    :param threads: as for :func:`kivio.compress`; never changes the bytes written.
+    :param encoding, errors, newline: for text mode, as for :class:`io.TextIOWrapper`.
+    :returns: a :class:`Writer` in binary mode, an :class:`io.TextIOWrapper` over one in text mode; for
+        reading, what :func:`gzip.open` returns. Use it as a context manager, or call ``close()``.
+    :raises ValueError: a malformed mode, a binary mode with text arguments, an argument out of range.
+    :raises TypeError: an argument of the wrong type.
+    :raises OSError: the file cannot be opened (FileExistsError for "x" on an existing file).
+    """
+    action, text = _parse_mode(mode)
+    if not text:
+        for label, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+            if value is not None:
+                raise ValueError(f"argument {label!r} is not supported in binary mode")
+    if action == "r":
+        check_chunk_size(chunk_size)
+        check_threads(threads)
+        Compressor(level, format)
+        if not _is_gzip(format):
+            raise ValueError("kivio.open reads gzip files only; decode zlib or raw DEFLATE with the zlib module")
+        return gzip.open(file, mode, encoding=encoding, errors=errors, newline=newline)
+    writer = Writer(file, action + "b", level, format=format, chunk_size=chunk_size, threads=threads)
+    if not text:
+        return writer
+    if hasattr(io, "text_encoding"):
+        encoding = io.text_encoding(encoding)
+    try:
+        return _TextWriter(writer, encoding, errors, newline)
+    except BaseException:
+        writer.close()
+        raise
