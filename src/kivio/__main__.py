@@ -1,0 +1,7 @@
+"""`python -m kivio`: the `kiv` command."""
+
+import sys
+
+from .cli import main
+
+sys.exit(main())
