@@ -27,7 +27,7 @@ venv=${KIV_VENV:-$root/.venv}
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 py=$venv/bin/python
 "$py" -m pip install -q --upgrade pip
-"$py" -m pip install -q "$root[test,fuzz]"
+"$py" -m pip install -q "$root[test,fuzz,docs]"
 
 stage "engine tests"
 cmake -S . -B build-tests -DKIV_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
@@ -57,6 +57,10 @@ if [ $quick -eq 0 ]; then
 else
     "$py" -m pytest -m "not slow"
 fi
+
+stage "documentation"
+# The site under docs/, its API reference read from the installed package; any warning fails the build.
+"$py" -m sphinx -W --keep-going -q -b html docs build-docs/html
 
 if [ -x scripts/reliability.sh ] && [ $quick -eq 0 ]; then
     stage "reliability"
