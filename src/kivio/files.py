@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import builtins
+import codecs
 import contextlib
 import gzip
 import io
@@ -352,11 +353,16 @@ def open(
         if not _is_gzip(format):
             raise ValueError("kivio.open reads gzip files only; decode zlib or raw DEFLATE with the zlib module")
         return gzip.open(file, mode, encoding=encoding, errors=errors, newline=newline)
+    if text:  # refused before the file is created or truncated
+        if hasattr(io, "text_encoding"):
+            encoding = io.text_encoding(encoding)
+        if encoding not in (None, "locale"):  # "locale": the locale's encoding, as io.text_encoding says
+            codecs.lookup(encoding)
+        if newline not in (None, "", "\n", "\r", "\r\n"):
+            raise ValueError(f"illegal newline value: {newline!r}")
     writer = Writer(file, action + "b", level, format=format, chunk_size=chunk_size, threads=threads)
     if not text:
         return writer
-    if hasattr(io, "text_encoding"):
-        encoding = io.text_encoding(encoding)
     try:
         return _TextWriter(writer, encoding, errors, newline)
     except BaseException:

@@ -225,6 +225,8 @@ def test_reading_goes_through_gzip(tmp_path: Path) -> None:
         (("wb",), {"chunk_size": 0}, ValueError),
         (("wb",), {"threads": 0}, ValueError),
         (("wb",), {"threads": "4"}, TypeError),
+        (("wt",), {"encoding": "no-such-codec"}, LookupError),
+        (("wt",), {"newline": "\t"}, ValueError),
     ],
     ids=lambda v: repr(v),
 )
