@@ -10,7 +10,7 @@ import io
 import operator
 import os
 import threading
-from typing import IO, Any, Callable, Iterator, Optional, Union
+from typing import IO, Any, Callable, Iterator, Literal, Optional, Union, overload
 
 from ._core import FINISH, GZIP, SYNC_FLUSH, Compressor
 from ._pieces import DEFAULT_CHUNK_SIZE, byte_view, check_chunk_size, check_threads, encode_pieces, threads_for
@@ -310,6 +310,36 @@ class _TextWriter(io.TextIOWrapper):
             super().close()
 
 
+BinaryWriteMode = Literal["w", "wb", "a", "ab", "x", "xb"]
+TextWriteMode = Literal["wt", "at", "xt"]
+
+
+@overload
+def open(
+    file: FileArg, mode: BinaryWriteMode = "wb", level: int = 1, *, format: Union[int, str] = GZIP,
+    chunk_size: int = DEFAULT_CHUNK_SIZE, threads: Optional[int] = None,
+    encoding: None = None, errors: None = None, newline: None = None,
+) -> Writer: ...
+@overload
+def open(
+    file: FileArg, mode: TextWriteMode | Literal["rt"], level: int = 1, *, format: Union[int, str] = GZIP,
+    chunk_size: int = DEFAULT_CHUNK_SIZE, threads: Optional[int] = None,
+    encoding: Optional[str] = None, errors: Optional[str] = None, newline: Optional[str] = None,
+) -> io.TextIOWrapper: ...
+@overload
+def open(
+    file: FileArg, mode: Literal["r", "rb"], level: int = 1, *, format: Union[int, str] = GZIP,
+    chunk_size: int = DEFAULT_CHUNK_SIZE, threads: Optional[int] = None,
+    encoding: None = None, errors: None = None, newline: None = None,
+) -> gzip.GzipFile: ...
+@overload
+def open(
+    file: FileArg, mode: str, level: int = 1, *, format: Union[int, str] = GZIP,
+    chunk_size: int = DEFAULT_CHUNK_SIZE, threads: Optional[int] = None,
+    encoding: Optional[str] = None, errors: Optional[str] = None, newline: Optional[str] = None,
+) -> Union[Writer, io.TextIOWrapper, gzip.GzipFile]: ...
+
+
 def open(
     file: FileArg,
     mode: str = "wb",
@@ -321,7 +351,7 @@ def open(
     encoding: Optional[str] = None,
     errors: Optional[str] = None,
     newline: Optional[str] = None,
-) -> Any:
+) -> Union[Writer, io.TextIOWrapper, gzip.GzipFile]:
     """Opens a compressed file for writing (or a gzip file for reading).
 
     :param file: a path (str, bytes or path-like), or a binary file object with ``write`` (for reading, one
