@@ -7,7 +7,7 @@ copyright = "the kiv developers"
 extensions = ["sphinx.ext.autodoc"]
 # The API reference is read from the installed package's docstrings, signatures in the order of the source.
 autodoc_member_order = "bysource"
-autodoc_typehints = "description"
+autodoc_typehints = "none"
 nitpicky = False
 exclude_patterns = ["_build"]
 html_theme = "alabaster"

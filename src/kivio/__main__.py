@@ -2,6 +2,7 @@
 
 import sys
 
-from .cli import main
+from kivio.cli import main
 
-sys.exit(main())
+if __name__ == "__main__":
+    sys.exit(main())

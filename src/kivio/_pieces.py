@@ -20,32 +20,27 @@ DEFAULT_CHUNK_SIZE = 1 << 20
 """1 MiB: big enough that the ratio is within about 1 % of one call per file, small enough to stay in cache."""
 
 
+def _positive_int(value: object, name: str, expected: str) -> int:
+    """`value` as an int of at least 1: TypeError for what is no int (bool included), ValueError below 1."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be {expected}, not bool")
+    try:
+        number = operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{name} must be {expected}, not {type(value).__name__}") from None
+    if number < 1:
+        raise ValueError(f"{name} must be {expected}, not {number}")
+    return number
+
+
 def check_chunk_size(chunk_size: object) -> int:
     """Returns `chunk_size` as an int, or raises TypeError (not an int) or ValueError (below 1)."""
-    if isinstance(chunk_size, bool):
-        raise TypeError("chunk_size must be an int, not bool")
-    try:
-        size = operator.index(chunk_size)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"chunk_size must be an int, not {type(chunk_size).__name__}") from None
-    if size < 1:
-        raise ValueError(f"chunk_size must be at least 1, not {size}")
-    return size
+    return _positive_int(chunk_size, "chunk_size", "a positive int")
 
 
 def check_threads(threads: object) -> Optional[int]:
     """Returns `threads` (None, or a positive int), or raises TypeError (not an int) or ValueError (below 1)."""
-    if threads is None:
-        return None
-    if isinstance(threads, bool):
-        raise TypeError("threads must be a positive int or None, not bool")
-    try:
-        count = operator.index(threads)  # type: ignore[arg-type]
-    except TypeError:
-        raise TypeError(f"threads must be a positive int or None, not {type(threads).__name__}") from None
-    if count < 1:
-        raise ValueError(f"threads must be a positive int or None, not {count}")
-    return count
+    return None if threads is None else _positive_int(threads, "threads", "a positive int or None")
 
 
 def usable_cores() -> int:

@@ -310,19 +310,15 @@ class _TextWriter(io.TextIOWrapper):
             super().close()
 
 
-BinaryWriteMode = Literal["w", "wb", "a", "ab", "x", "xb"]
-TextWriteMode = Literal["wt", "at", "xt"]
-
-
 @overload
 def open(
-    file: FileArg, mode: BinaryWriteMode = "wb", level: int = 1, *, format: Union[int, str] = GZIP,
+    file: FileArg, mode: Literal["w", "wb", "a", "ab", "x", "xb"] = "wb", level: int = 1, *, format: Union[int, str] = GZIP,
     chunk_size: int = DEFAULT_CHUNK_SIZE, threads: Optional[int] = None,
     encoding: None = None, errors: None = None, newline: None = None,
 ) -> Writer: ...
 @overload
 def open(
-    file: FileArg, mode: TextWriteMode | Literal["rt"], level: int = 1, *, format: Union[int, str] = GZIP,
+    file: FileArg, mode: Literal["wt", "at", "xt", "rt"], level: int = 1, *, format: Union[int, str] = GZIP,
     chunk_size: int = DEFAULT_CHUNK_SIZE, threads: Optional[int] = None,
     encoding: Optional[str] = None, errors: Optional[str] = None, newline: Optional[str] = None,
 ) -> io.TextIOWrapper: ...
@@ -364,7 +360,9 @@ def open(
         appending too (a zlib or raw stream has no way to carry a second one).
     :param chunk_size: the size of the pieces the input is cut into (see :func:`kivio.compress`).
     :param threads: as for :func:`kivio.compress`; never changes the bytes written.
-    :param encoding, errors, newline: for text mode, as for :class:`io.TextIOWrapper`.
+    :param encoding: for text mode, as for :class:`io.TextIOWrapper`.
+    :param errors: for text mode, as for :class:`io.TextIOWrapper`.
+    :param newline: for text mode, as for :class:`io.TextIOWrapper`.
     :returns: a :class:`Writer` in binary mode, an :class:`io.TextIOWrapper` over one in text mode; for
         reading, what :func:`gzip.open` returns. Use it as a context manager, or call ``close()``.
     :raises ValueError: a malformed mode, a binary mode with text arguments, an argument out of range.

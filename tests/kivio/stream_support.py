@@ -15,20 +15,12 @@ import subprocess
 import zlib
 from typing import Iterable, Union
 
+from kivio_support import text_like
+
 import kivio
 
 WBITS = {"gzip": 31, "zlib": 15, "deflate": -15}
 FORMATS = ["gzip", "zlib", "deflate"]
-
-
-def text_like(n: int, seed: int = 1) -> bytes:
-    """Words from a small vocabulary: many short matches, like prose."""
-    rng = random.Random(seed)
-    words = [bytes(rng.choice(b"etaoinshrdlucmfw") for _ in range(rng.randint(1, 9))) for _ in range(300)]
-    out = bytearray()
-    while len(out) < n:
-        out += rng.choice(words) + rng.choice([b" ", b" ", b", ", b".\n"])
-    return bytes(out[:n])
 
 
 def mixed(n: int, seed: int = 2) -> bytes:

@@ -22,7 +22,8 @@ from pathlib import Path
 from typing import Any, Callable, Iterator, Optional
 
 import pytest
-from stream_support import decode, mixed, text_like
+from kivio_support import text_like
+from stream_support import decode, mixed
 
 import kivio
 
@@ -308,7 +309,7 @@ def test_broken_pipe_ends_quietly(tmp_path: Path) -> None:
         (["-T", "0"], "invalid thread count"),
         (["--threads=-2"], "invalid thread count"),
         (["-T", "x"], "invalid thread count"),
-        (["--chunk-size", "0"], "chunk_size must be at least 1"),
+        (["--chunk-size", "0"], "chunk_size must be a positive int"),
         (["--chunk-size", "1Q"], "invalid size"),
         (["--format", "lz4"], "invalid choice"),
         (["-S", ""], "invalid suffix"),

@@ -18,7 +18,8 @@ from pathlib import Path
 from typing import Any, Callable
 
 import pytest
-from stream_support import cut, decode, mixed, reference, text_like
+from kivio_support import text_like
+from stream_support import cut, decode, mixed, reference
 
 import kivio
 

@@ -6,7 +6,8 @@ import array
 import mmap
 
 import pytest
-from stream_support import FORMATS, cut, decode, mixed, reference, text_like
+from kivio_support import text_like
+from stream_support import FORMATS, cut, decode, mixed, reference
 
 import kivio
 
