@@ -18,12 +18,21 @@ rm -rf "$out"
 mkdir -p "$out"
 git -C "$root" archive "$rev" engine | tar -x -C "$out" --strip-components=1
 # Every engine file has its #include lines at the top: open the namespace after the last one and close
-# it at the end of the file. System headers stay outside; the engine's own headers, included from
+# it at the end of the file, or before the file's last #endif when the includes sit inside a conditional
+# that wraps the rest of the file. System headers stay outside; the engine's own headers, included from
 # inside no namespace, open it themselves.
 for f in "$out"/*.h "$out"/*.cpp; do
-    awk '{ lines[NR] = $0; if ($0 ~ /^#include|^#pragma once/) last = NR }
-         END { for (i = 1; i <= NR; i++) { print lines[i]; if (i == last) print "namespace kiv_frozen {" }
-               print "}  // namespace kiv_frozen" }' "$f" >"$f.tmp"
+    awk '{ lines[NR] = $0
+           if ($0 ~ /^#include|^#pragma once/) { last = NR; open_at_last = depth }
+           if ($0 ~ /^#if/) depth++
+           if ($0 ~ /^#endif/) { depth--; last_endif = NR } }
+         END { close_at = (open_at_last > 0) ? last_endif : NR + 1
+               for (i = 1; i <= NR; i++) {
+                   if (i == close_at) print "}  // namespace kiv_frozen"
+                   print lines[i]
+                   if (i == last) print "namespace kiv_frozen {"
+               }
+               if (close_at == NR + 1) print "}  // namespace kiv_frozen" }' "$f" >"$f.tmp"
     mv "$f.tmp" "$f"
 done
 echo "$out"
