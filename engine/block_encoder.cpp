@@ -193,32 +193,22 @@ struct first_stored_probe {
     }
 };
 
-// The encoder proper. `probe.before_stored` sees the record just before each run goes to
-// kiv_emit_stored: bits saved, state current, nothing of the run written yet.
-template <class Probe>
-int32_t deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int32_t length, int32_t more,
-                       Probe probe) {
-    enc->out_cursor = out;
-    const uint32_t len = static_cast<uint32_t>(length);
-    if (enc->level == 0) {
-        if (len > 0) {
-            probe.before_stored(enc);
-            kiv_emit_stored(enc, data, len, more);
-        }
-        enc->input_total += len;
-        return static_cast<int32_t>(enc->out_cursor - out);
-    }
-    if (len == 0) return 0;
-
+// The level-1 encoder of a call with `scan_end` positions to examine (data[0..len), len > 0).
+// `probe.before_stored` sees the record just before each run goes to kiv_emit_stored: bits saved, state
+// current, nothing of the run written yet. A small call (SmallCall: at most the reset's sparse limit of
+// positions) empties only its own slots, which brings them into the L1 cache, and scans without the
+// pipeline: a slot read then waits little, and the pipeline's extra work would cost about 5 % at 256-byte
+// calls. Every decision is the same either way.
+template <class Probe, bool SmallCall>
+int32_t encode_with_matches(kiv_encoder *enc, uint8_t *out, const uint8_t *data, uint32_t len, uint32_t scan_end,
+                            int32_t more, Probe probe) {
     // Every decision must be the one an all-empty table gives: slots this call never reads may hold
-    // anything, so short inputs only empty the slots of the positions they will examine.
+    // anything, so small calls only empty the slots of the positions they will examine.
     uint64_t table[SLOT_COUNT];
-    const uint32_t scan_end = len >= MIN_MATCH ? len - MIN_MATCH + 1 : 0;  // positions with four bytes
-    const table_reset &reset = this_processors_reset();
-    if (scan_end <= reset.sparse_limit) {
+    if (SmallCall) {
         for (uint32_t t = 0; t < scan_end; t++) table[hash_word(kiv_load_le32(data + t))] = EMPTY_SLOT;
     } else {
-        reset.empty_all(table);
+        this_processors_reset().empty_all(table);
     }
 
     bit_writer bits;
@@ -242,11 +232,12 @@ int32_t deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int3
         state = enc->state;
     };
 
-    // The scan is software-pipelined one position ahead: right after position t's slot is written, the
-    // word, slot and candidate of t + 1 are read, so that when t yields no match (about half the time on
-    // text, mostly on binary data) the next test waits on no load. Reading after t's store keeps the
-    // order of the scan: when t and t + 1 share a slot, t + 1 sees t's entry. At the last position the
-    // look-ahead reads that position again instead of bytes past the input; the loop then ends unused.
+    // The scan is software-pipelined one position ahead (except in small calls): right after position
+    // t's slot is written, the word, slot and candidate of t + 1 are read, so that when t yields no match
+    // (about half the time on text, mostly on binary data) the next test waits on no load. Reading after
+    // t's store keeps the order of the scan: when t and t + 1 share a slot, t + 1 sees t's entry. At the
+    // last position the look-ahead reads that position again instead of bytes past the input; the loop
+    // then ends unused.
     uint32_t next_word = 0;
     uint64_t *next_slot = table;
     uint64_t next_candidate = 0;
@@ -255,12 +246,13 @@ int32_t deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int3
         next_slot = &table[hash_word(next_word)];
         next_candidate = *next_slot;
     };
-    if (scan_end > 0) look_ahead(0);
+    if (!SmallCall && scan_end > 0) look_ahead(0);
     while (t < scan_end) {
+        if (SmallCall) look_ahead(t);
         const uint32_t word = next_word;
         const uint64_t candidate = next_candidate;
         *next_slot = (static_cast<uint64_t>(word) << 32) | t;
-        look_ahead(t + (t + 1 < scan_end));
+        if (!SmallCall) look_ahead(t + (t + 1 < scan_end));
         uint32_t position = static_cast<uint32_t>(candidate);
         if (static_cast<uint32_t>(candidate >> 32) == word && t - position - 1 <= WINDOW - 1) {
             uint32_t distance = t - position;
@@ -316,7 +308,7 @@ int32_t deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int3
                 run_start = t;
                 counted_to = t;
                 high = 0;
-                if (t < scan_end) look_ahead(t);
+                if (!SmallCall && t < scan_end) look_ahead(t);
                 continue;
             }
         }
@@ -343,6 +335,27 @@ int32_t deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int3
     enc->state = state;
     enc->input_total += len;
     return static_cast<int32_t>(enc->out_cursor - out);
+}
+
+// The encoder proper.
+template <class Probe>
+int32_t deflate_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int32_t length, int32_t more,
+                       Probe probe) {
+    enc->out_cursor = out;
+    const uint32_t len = static_cast<uint32_t>(length);
+    if (enc->level == 0) {
+        if (len > 0) {
+            probe.before_stored(enc);
+            kiv_emit_stored(enc, data, len, more);
+        }
+        enc->input_total += len;
+        return static_cast<int32_t>(enc->out_cursor - out);
+    }
+    if (len == 0) return 0;
+    const uint32_t scan_end = len >= MIN_MATCH ? len - MIN_MATCH + 1 : 0;  // positions with four bytes
+    if (scan_end <= this_processors_reset().sparse_limit)
+        return encode_with_matches<Probe, true>(enc, out, data, len, scan_end, more, probe);
+    return encode_with_matches<Probe, false>(enc, out, data, len, scan_end, more, probe);
 }
 
 }  // namespace
