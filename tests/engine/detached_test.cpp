@@ -35,12 +35,16 @@ struct twin_streams {
         kiv_stream_init(&serial, level, format);
         joined = serial;
     }
-    // Both records as if the stream had reached `state` with `count` pending bits.
+    // Both records as if the stream had reached `state` with `count` pending bits, some 4 GiB of input
+    // behind it (input_total about to wrap) and a running checksum of that input.
     void enter(uint16_t state, uint32_t count, uint64_t bits) {
         for (kiv_encoder *e : {&serial, &joined}) {
             e->state = state;
             e->bit_count = count;
             e->bit_queue = bits & ((uint64_t{1} << count) - 1);
+            e->input_total = 0xFFFFFF00u;
+            if (format == KIV_FMT_GZIP) e->checksum = static_cast<uint32_t>(bits >> 32);
+            if (format == KIV_FMT_ZLIB) e->checksum = static_cast<uint32_t>((bits >> 32) % 65521 << 16 | (bits >> 48) % 65521);
         }
     }
 };
