@@ -3,7 +3,9 @@
 
 #include "code_tables.h"
 
+#if defined(__x86_64__)
 #include <immintrin.h>
+#endif
 
 #include <cstddef>
 
@@ -157,20 +159,24 @@ inline uint64_t *empty_to_boundary(uint64_t *p) {
     return p;
 }
 
+#if defined(__x86_64__)
 __attribute__((target("avx2"))) void empty_all_slots_avx2(uint64_t *table) {
     const __m256i empty = _mm256_set1_epi64x(static_cast<long long>(EMPTY_SLOT));
     uint64_t *p = empty_to_boundary(table), *end = table + SLOT_COUNT;
     for (; end - p >= 4; p += 4) _mm256_store_si256(reinterpret_cast<__m256i *>(p), empty);
     while (p < end) *p++ = EMPTY_SLOT;
 }
+#endif
 
 void empty_all_slots_baseline(uint64_t *table) {
     for (uint32_t i = 0; i < SLOT_COUNT; i++) table[i] = EMPTY_SLOT;
 }
 
 table_reset pick_table_reset() {
+#if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) return {empty_all_slots_avx2, 1024};
+#endif
     return {empty_all_slots_baseline, 2048};
 }
 
