@@ -23,17 +23,15 @@
 
 #include "containers.h"
 #include "frozen/containers.h"
+#include "bench_util.h"
 #include "support.h"
 
 namespace {
 
+using kivbench::median;
+using kivbench::split_list;
+using kivbench::thread_ns;
 using kivtest::bytes;
-
-int64_t thread_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 struct workload {
     std::string name;  // e.g. "dickens raw whole"
@@ -66,24 +64,6 @@ size_t run_new(const workload &w, uint8_t *out) {
 size_t run_old(const workload &w, uint8_t *out) {
     return stream<kiv_frozen::kiv_encoder>(w, out, kiv_frozen::kiv_stream_init, kiv_frozen::kiv_stream_encode,
                                            kiv_frozen::kiv_stream_finish);
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
-
-std::vector<std::string> split_list(const std::string &s) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= s.size()) {
-        size_t end = s.find(',', start);
-        if (end == std::string::npos) end = s.size();
-        if (end > start) out.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
 }
 
 }  // namespace

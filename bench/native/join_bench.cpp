@@ -25,23 +25,15 @@
 
 #include "containers.h"
 #include "detached.h"
+#include "bench_util.h"
 #include "support.h"
 
 namespace {
 
+using kivbench::median;
+using kivbench::split_list;
+using kivbench::thread_ns;
 using kivtest::bytes;
-
-int64_t thread_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    const size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
 
 struct input_file {
     std::string name;
@@ -161,18 +153,6 @@ int64_t serial_stream(const input_file &f, const config &c, bytes &out, size_t &
     o += static_cast<size_t>(kiv_gzip_finish(&enc, out.data() + o));
     written = o;
     return spent;
-}
-
-std::vector<std::string> split_list(const std::string &s) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start <= s.size()) {
-        const size_t comma = s.find(',', start);
-        const size_t end = comma == std::string::npos ? s.size() : comma;
-        if (end > start) out.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    return out;
 }
 
 }  // namespace

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_util.h"
 #include "block_encoder.h"
 #include "checksums.h"
 #include "containers.h"
@@ -37,18 +38,15 @@
 
 namespace {
 
+using kivbench::median;
+using kivbench::thread_ns;
+
 constexpr size_t CHUNK = 64 * 1024;
 
 struct input_file {
     std::string name;
     std::vector<uint8_t> data;
 };
-
-int64_t thread_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 std::string shell_quote(const std::string &s) {
     std::string q = "'";
@@ -232,12 +230,6 @@ size_t output_room(size_t n) {
     size_t kiv = n + n / 8 + 6 * calls + KIV_GZIP_HEADER_SIZE + KIV_FINISH_BOUND;
     size_t zl = compressBound(static_cast<uLong>(n)) + 64 + 5 * calls;
     return std::max(kiv, zl) + 64;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
 std::string cpu_model() {
