@@ -90,10 +90,21 @@ struct bit_writer {
     }
 };
 
-// Pushes data[from..to) as fixed-code literals, four to a push (at most 36 bits).
+// Pushes data[from..to) as fixed-code literals, six to a push (at most 54 bits), then four.
 inline void put_literals(bit_writer &bits, const uint8_t *data, uint32_t from, uint32_t to) {
     uint32_t i = from;
-    for (; to - i >= 4; i += 4) {
+    for (; to - i >= 6; i += 6) {
+        const uint32_t c0 = fixed_literal_codes[data[i]], c1 = fixed_literal_codes[data[i + 1]];
+        const uint32_t c2 = fixed_literal_codes[data[i + 2]], c3 = fixed_literal_codes[data[i + 3]];
+        const uint32_t c4 = fixed_literal_codes[data[i + 4]], c5 = fixed_literal_codes[data[i + 5]];
+        const uint32_t e1 = c0 & 15, e2 = e1 + (c1 & 15), e3 = e2 + (c2 & 15), e4 = e3 + (c3 & 15);
+        const uint32_t e5 = e4 + (c4 & 15);
+        bits.put((c0 >> 4) | (static_cast<uint64_t>(c1 >> 4) << e1) | (static_cast<uint64_t>(c2 >> 4) << e2) |
+                     (static_cast<uint64_t>(c3 >> 4) << e3) | (static_cast<uint64_t>(c4 >> 4) << e4) |
+                     (static_cast<uint64_t>(c5 >> 4) << e5),
+                 e5 + (c5 & 15));
+    }
+    if (to - i >= 4) {
         uint32_t c0 = fixed_literal_codes[data[i]], c1 = fixed_literal_codes[data[i + 1]];
         uint32_t c2 = fixed_literal_codes[data[i + 2]], c3 = fixed_literal_codes[data[i + 3]];
         uint32_t w0 = c0 & 15, w1 = c1 & 15, w2 = c2 & 15, w3 = c3 & 15;
@@ -101,6 +112,7 @@ inline void put_literals(bit_writer &bits, const uint8_t *data, uint32_t from, u
                          (static_cast<uint64_t>(c2 >> 4) << (w0 + w1)) |
                          (static_cast<uint64_t>(c3 >> 4) << (w0 + w1 + w2));
         bits.put(value, w0 + w1 + w2 + w3);
+        i += 4;
     }
     for (; i < to; i++) {
         uint32_t code = fixed_literal_codes[data[i]];
