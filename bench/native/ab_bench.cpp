@@ -176,6 +176,7 @@ int main(int argc, char **argv) {
             sum_new += n;
             in += mb;
         }
+        if (in == 0) continue;  // kind left out by --kinds
         std::printf("%-24s %10.0f %10.0f %8.3f\n\n", ("corpus " + kind).c_str(), in / sum_old, in / sum_new,
                     sum_old / sum_new);
     }
