@@ -2,7 +2,7 @@
 # Installs what the tests need, then runs every test: the engine's native suite (plain and with address
 # and undefined-behaviour sanitizers; its threaded tests with the thread sanitizer), the Python suite, and
 # the reliability checks.
-# Usage: scripts/test.sh [--quick]    --quick skips the sanitizer, aarch64, fuzzing, valgrind and slow stages.
+# Usage: scripts/test.sh [--quick]    --quick skips the sanitizer, aarch64, release, fuzzing, valgrind and slow stages.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -61,6 +61,11 @@ fi
 stage "documentation"
 # The site under docs/, its API reference read from the installed package; any warning fails the build.
 "$py" -m sphinx -W --keep-going -q -b html docs build-docs/html
+
+if [ $quick -eq 0 ]; then
+    stage "release artefacts"
+    PYTHON="$py" scripts/release_check.sh
+fi
 
 if [ -x scripts/reliability.sh ] && [ $quick -eq 0 ]; then
     stage "reliability"
