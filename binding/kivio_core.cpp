@@ -2,7 +2,7 @@
 //
 // Written against the CPython C API directly, without pybind11: a `compress` call of a few hundred bytes
 // spends most of its time in the call itself, and a plain METH_O method with the buffer protocol costs a
-// fraction of a pybind11 dispatch (measured in bench/percall.py). Each call takes the object's lock,
+// fraction of a pybind11 dispatch (bench/percall.py). Each call takes the object's lock,
 // makes room in the object's output buffer, runs one engine operation (releasing the interpreter lock
 // when the input is long enough for that to pay) and copies what the engine wrote into a new bytes object.
 #define PY_SSIZE_T_CLEAN
@@ -37,10 +37,15 @@ static_assert(kiv_encode_bound(HUGE_INPUT_PIECE) + KIV_GZIP_HEADER_SIZE <= MAX_R
 constexpr uint64_t DIRECT_OUTPUT_MIN = uint64_t{1} << 20;
 // Smallest capacity the output buffer is given when it grows.
 constexpr size_t MIN_BUFFER_CAPACITY = 1024;
-// Shorter inputs are compressed with the interpreter lock held: handing the lock to another thread and
-// taking it back costs more than the work itself, so two threads on two objects would run slower than
-// one. Measured with bench/threads.py (two threads against one, each on its own object).
-constexpr Py_ssize_t RELEASE_LOCK_MIN = 2048;
+// Shorter inputs are compressed with the interpreter lock held. When two threads compress on objects of
+// their own, every release and re-take of the lock hands it to the other thread, and that hand-over (a
+// wake-up across cores) costs tens of microseconds: kiv's objects, which release it on every call, run at
+// 0.6x of one thread on two threads in 64 KiB level-0 calls (16 us of work each). So the lock is kept
+// unless a call's work is clearly longer than a hand-over, about 60 us at the speed of each level on its
+// fastest data: level 0 stores at about 4 GB/s, level 1 scans incompressible data at about 0.9 GB/s (and
+// text at 0.45). Checked with bench/threads.py, which runs kiv beside kivio for this comparison.
+constexpr uint64_t RELEASE_LOCK_MIN_STORING = 256 << 10;
+constexpr uint64_t RELEASE_LOCK_MIN_SEARCHING = 32 << 10;
 
 constexpr const char *RESULT_LOST =
     "could not allocate the bytes object for the result: this call's output is lost, so the stream can no "
@@ -204,7 +209,7 @@ PyObject *compress_locked(compressor *self, const input_bytes &in) {
     if (!reserve(self, kiv_encode_bound(n) + static_cast<uint64_t>(kiv_stream_pending_header(&self->encoder))))
         return nullptr;
     int32_t w;
-    if (n >= static_cast<uint64_t>(RELEASE_LOCK_MIN)) {
+    if (n >= (self->encoder.level ? RELEASE_LOCK_MIN_SEARCHING : RELEASE_LOCK_MIN_STORING)) {
         Py_BEGIN_ALLOW_THREADS
         w = kiv_stream_encode(&self->encoder, self->output_buffer, in.data(), static_cast<int32_t>(n), 1);
         Py_END_ALLOW_THREADS
@@ -415,14 +420,14 @@ PyDoc_STRVAR(compressor_doc,
              "*level* follows zlib: 0 stores the data uncompressed; 1 to 9 and -1 all search for matches\n"
              "(the compressor has a single searching level). Any other int raises ValueError, a non-int\n"
              "TypeError.\n\n"
-             "*format* is the container: ``GZIP`` (0, one gzip member; the default), ``ZLIB`` (1) or ``DEFLATE`` (2, raw\n"
-             "DEFLATE), or one of the strings ``\"gzip\"``, ``\"zlib\"``, ``\"deflate\"`` and ``\"raw\"``, in any\n"
-             "case. Any other value raises ValueError, another type TypeError.\n\n"
-             "Threads: the interpreter lock is released while a call of 2 KiB or more is compressed, so\n"
-             "different objects compress in parallel on different threads; shorter calls keep it, because\n"
-             "handing it over would cost more than the work. Calls on one object from several threads run one\n"
-             "after the other (the stream then holds them in the order they came in); drive each object from\n"
-             "one thread at a time for a meaningful stream.\n\n"
+             "*format* is the container: ``GZIP`` (0, the default: one gzip member), ``ZLIB`` (1) or\n"
+             "``DEFLATE`` (2, raw DEFLATE), or one of the strings ``\"gzip\"``, ``\"zlib\"``, ``\"deflate\"``\n"
+             "and ``\"raw\"``, in any case. Any other value raises ValueError, another type TypeError.\n\n"
+             "Threads: the interpreter lock is released while a long call is compressed (32 KiB or more when\n"
+             "searching, 256 KiB or more at level 0), so different objects compress in parallel on different\n"
+             "threads; shorter calls keep it, because handing it over would cost more than the work. Calls on\n"
+             "one object from several threads run one after the other (the stream then holds them in the order\n"
+             "they came in); drive each object from one thread at a time for a meaningful stream.\n\n"
              "A Compressor cannot be copied or pickled.");
 
 PyTypeObject compressor_type = {

@@ -52,8 +52,8 @@ KINDS: dict[str, Callable[[bytes], Any]] = {
 @pytest.mark.parametrize("level", [0, 1])
 @pytest.mark.parametrize("fmt_name, fmt", FORMATS.items())
 def test_every_buffer_kind_gives_the_bytes_of_bytes_buffer(kind: str, level: int, fmt_name: str, fmt: int) -> None:
-    sizes = [0, 16, 4096, 40_000]  # the lock kept and released
-    data = TEXT[: sum(sizes)]
+    sizes = [0, 16, 4096, 40_000, 270_000]  # the lock kept and released at each level
+    data = (TEXT * 4)[: sum(sizes)]
     chunks, pos = [], 0
     for n in sizes:
         chunks.append(data[pos : pos + n])

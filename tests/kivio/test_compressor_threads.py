@@ -12,8 +12,9 @@ import kivio
 from kivio_support import FORMATS, assert_decodes, text_like
 
 DATA = text_like(1 << 20, seed=4)
-# Short calls keep the interpreter lock, long ones release it: both kinds, and flush points.
-SIZES = [100, 1000, 2047, 2048, 5000, 40_000, 200_000]
+# Short calls keep the interpreter lock, long ones release it (from 32 KiB when searching, 256 KiB when
+# storing): both kinds at both levels, and flush points.
+SIZES = [100, 5000, 32_767, 32_768, 100_000, 262_143, 262_144, 300_000]
 
 
 def run(level: int, fmt: int, seed: int) -> bytes:
@@ -81,7 +82,7 @@ def test_one_object_shared_by_four_threads_keeps_every_call_whole() -> None:
 def test_one_object_from_two_threads_is_serialised() -> None:
     """Every call gets the same input, so each thread's results must be an in-order part of the results
     of as many calls made one after the other, and the two parts must interleave to all of them."""
-    for chunk in (DATA[:1000], DATA[:20_000]):  # the lock kept, and released
+    for chunk in (DATA[:1000], DATA[:40_000]):  # the lock kept, and released
         calls = 150
         serial_obj = kivio.Compressor(1, kivio.GZIP)
         serial = [serial_obj.compress(chunk) for _ in range(2 * calls)]
