@@ -18,9 +18,8 @@ rm -f "$work"/memcheck.*.xml
 if [ ! -x "$work/venv/bin/python" ]; then
     python3 -m venv --system-site-packages "$work/venv"
 fi
-# Build and test requirements, installed into the venv only where the system lacks them.
-"$work/venv/bin/python" -c 'import scikit_build_core, pybind11, pytest, hypothesis, isal, mypy, numpy, tqdm' 2>/dev/null ||
-    "$work/venv/bin/pip" install --quiet scikit-build-core pybind11 pytest hypothesis isal mypy numpy tqdm
+# Build and test requirements (those of pyproject.toml); pip leaves what is already there.
+"$work/venv/bin/pip" install --quiet $("$work/venv/bin/python" "$here/requirements.py")
 echo "== building kiv with debug information"
 "$work/venv/bin/pip" install --quiet --no-build-isolation --force-reinstall --no-deps \
     -C build-dir="$work/build" -C cmake.build-type=RelWithDebInfo "$root"

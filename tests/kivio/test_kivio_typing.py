@@ -69,7 +69,7 @@ def test_wrong_usage_fails(tmp_path: Path) -> None:
 def test_stub_matches_the_module(tmp_path: Path) -> None:
     """mypy's stubtest compares the stub with the imported module: names, kinds, signatures, constants."""
     proc = subprocess.run(
-        [sys.executable, "-m", "mypy.stubtest", "kivio"],
+        [sys.executable, "-m", "mypy.stubtest", "kivio._core"],
         capture_output=True,
         text=True,
         cwd=tmp_path,
