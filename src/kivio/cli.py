@@ -117,7 +117,8 @@ class _Version(argparse.Action):
             number = version("kiv")
         except Exception:  # running from a source tree
             number = "(not installed)"
-        parser.exit(EXIT_OK, f"{PROG} {number}\n")
+        print(f"{PROG} {number}")
+        parser.exit(EXIT_OK)
 
 
 def build_parser() -> argparse.ArgumentParser:
