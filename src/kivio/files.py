@@ -19,8 +19,8 @@ __all__ = ["open", "Writer"]
 
 FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes], Any]
 
-# A writer starts with a small buffer and lets it grow up to its batch, so that a 16 MiB chunk_size costs
-# no 16 MiB allocation for a file of a few lines.
+# A writer starts with a small buffer and grows it to a whole batch at once when more comes, so that a
+# 16 MiB chunk_size costs no 16 MiB allocation for a file of a few lines, and a big file one copy at most.
 _FIRST_BUFFER = 64 * 1024
 
 
@@ -209,7 +209,7 @@ class Writer(io.BufferedIOBase):
     def _store(self, view: memoryview) -> None:
         end = self._fill + len(view)
         if end > len(self._buffer):
-            grown = bytearray(min(self._batch, max(_FIRST_BUFFER, 2 * len(self._buffer), end)))
+            grown = bytearray(self._batch if end > _FIRST_BUFFER else min(self._batch, _FIRST_BUFFER))
             grown[: self._fill] = memoryview(self._buffer)[: self._fill]
             self._buffer = grown
         self._buffer[self._fill : end] = view
