@@ -13,9 +13,11 @@
 #include <cstdlib>
 #include <mutex>
 #include <new>
+#include <system_error>
 
 #include "containers.h"
 #include "encoder_state.h"
+#include "parallel_driver.h"
 #include "sync_flush.h"
 
 namespace {
@@ -28,8 +30,9 @@ constexpr int FINISH = 4;
 // Largest reservation of one engine call: its length and its result are signed 32-bit counts.
 constexpr uint64_t MAX_RESERVATION = INT32_MAX;
 // Inputs longer than this go to the engine in pieces of exactly this many bytes (the last one shorter),
-// the split the `kiv` module makes, so that both write the same bytes call for call.
-constexpr uint64_t HUGE_INPUT_PIECE = uint64_t{1} << 30;
+// the split the `kiv` module makes, so that both write the same bytes call for call. The parallel driver
+// cuts its calls the same way.
+constexpr uint64_t HUGE_INPUT_PIECE = kiv_parallel::HUGE_INPUT_PIECE;
 static_assert(kiv_encode_bound(HUGE_INPUT_PIECE) + KIV_GZIP_HEADER_SIZE <= MAX_RESERVATION, "piece too large");
 // From this input size on, the engine writes straight into the result object: the pages of an output
 // buffer this large would be faulted in and then copied out in full. Smaller calls reuse the object's
@@ -434,6 +437,220 @@ PyTypeObject compressor_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
 };
 
+// ---- EncoderPool: the parallel driver over a Compressor's stream ----
+
+constexpr const char *POOL_CLOSED = "the EncoderPool is closed";
+
+struct encoder_pool {
+    PyObject_HEAD
+    kiv_parallel::driver *driver;  // null once closed
+    std::mutex lock;               // held by each call, so that close() waits for the call in progress
+    unsigned threads;              // the driver's, 0 once closed; read and written with the interpreter lock
+};
+
+PyTypeObject encoder_pool_type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+};
+
+// Reads a positive int argument through __index__: TypeError for a non-int (bool included), ValueError
+// below 1; values beyond 64 bits read as the largest one.
+bool positive_argument(PyObject *obj, const char *what, uint64_t &value) {
+    PyObject *index = PyIndex_Check(obj) && !PyBool_Check(obj) ? PyNumber_Index(obj) : nullptr;
+    if (index == nullptr) {
+        if (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "%s must be a positive int, not %.100s", what, Py_TYPE(obj)->tp_name);
+        }
+        return false;
+    }
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(index, &overflow);
+    Py_DECREF(index);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow < 0 || (overflow == 0 && v < 1)) {
+        PyErr_Format(PyExc_ValueError, "%s must be a positive int, not %R", what, obj);
+        return false;
+    }
+    value = overflow > 0 ? UINT64_MAX : static_cast<uint64_t>(v);
+    return true;
+}
+
+PyObject *encoder_pool_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"threads", nullptr};
+    PyObject *threads_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:EncoderPool", const_cast<char **>(keywords), &threads_obj))
+        return nullptr;
+    uint64_t threads;
+    if (!positive_argument(threads_obj, "threads", threads)) return nullptr;
+    // Beyond this many threads nothing is gained and each one costs a stack.
+    constexpr uint64_t MAX_THREADS = 1024;
+    if (threads > MAX_THREADS) {
+        PyErr_Format(PyExc_ValueError, "threads must be at most %llu, not %R", static_cast<unsigned long long>(MAX_THREADS),
+                     threads_obj);
+        return nullptr;
+    }
+    auto *self = reinterpret_cast<encoder_pool *>(type->tp_alloc(type, 0));
+    if (self == nullptr) return nullptr;
+    new (&self->lock) std::mutex();
+    self->driver = nullptr;
+    self->threads = static_cast<unsigned>(threads);
+    try {
+        self->driver = new kiv_parallel::driver(static_cast<unsigned>(threads));
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::system_error &e) {
+        PyErr_Format(PyExc_RuntimeError, "can't start new thread (%s)", e.what());
+    }
+    if (self->driver == nullptr) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject *>(self);
+}
+
+// Stops and joins the helpers, with the interpreter lock released: they never take it, and another
+// thread may hold the pool's lock for a call that runs without it.
+void close_pool(encoder_pool *self) {
+    Py_BEGIN_ALLOW_THREADS
+    std::lock_guard<std::mutex> held(self->lock);
+    delete self->driver;
+    self->driver = nullptr;
+    Py_END_ALLOW_THREADS
+    self->threads = 0;
+}
+
+void encoder_pool_dealloc(PyObject *self_obj) {
+    auto *self = reinterpret_cast<encoder_pool *>(self_obj);
+    close_pool(self);
+    self->lock.~mutex();
+    Py_TYPE(self_obj)->tp_free(self_obj);
+}
+
+PyObject *encoder_pool_close(PyObject *self_obj, PyObject *) {
+    close_pool(reinterpret_cast<encoder_pool *>(self_obj));
+    Py_RETURN_NONE;
+}
+
+PyObject *encoder_pool_enter(PyObject *self_obj, PyObject *) {
+    Py_INCREF(self_obj);
+    return self_obj;
+}
+
+PyObject *encoder_pool_exit(PyObject *self_obj, PyObject *) {
+    close_pool(reinterpret_cast<encoder_pool *>(self_obj));
+    Py_RETURN_NONE;
+}
+
+PyObject *encoder_pool_threads(PyObject *self_obj, void *) {
+    return PyLong_FromUnsignedLong(reinterpret_cast<encoder_pool *>(self_obj)->threads);
+}
+
+// The pieces through the driver, with the compressor's lock held: the output goes straight into the
+// result, sized for the calls' bound (exact at level 0) and shrunk to what was written.
+PyObject *pool_compress_locked(encoder_pool *pool, compressor *self, const input_bytes &in, uint64_t chunk, bool finish) {
+    if (refuse_input(self)) return nullptr;
+    const kiv_parallel::piece_plan plan = kiv_parallel::piece_plan::uniform(in.size(), chunk);
+    const uint64_t bound = kiv_parallel::output_bound(&self->encoder, plan) + (finish ? KIV_FINISH_BOUND : 0);
+    PyObject *out = bound <= static_cast<uint64_t>(PY_SSIZE_T_MAX)
+                        ? PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound))
+                        : nullptr;
+    if (out == nullptr) {  // nothing has been written: the stream is unchanged and the call may be repeated
+        PyErr_Clear();
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate the compressed output");
+        return nullptr;
+    }
+    uint8_t *dst = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out));
+    uint64_t w = 0;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        w = pool->driver->encode(&self->encoder, dst, in.data(), plan);
+        if (finish) w += static_cast<uint64_t>(kiv_stream_finish(&self->encoder, dst + w));
+    } catch (const std::bad_alloc &) {  // a worker's region: the record is as it was
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) {
+        Py_DECREF(out);
+        PyErr_SetString(PyExc_MemoryError, "cannot allocate a worker's output region; nothing was compressed");
+        return nullptr;
+    }
+    if (plan.count() > 0) self->flush_due = true;
+    if (finish) self->finished = true;
+    if (w != bound && _PyBytes_Resize(&out, static_cast<Py_ssize_t>(w)) != 0) {  // frees the object on failure
+        PyErr_Clear();
+        self->broken = true;
+        PyErr_SetString(PyExc_RuntimeError, RESULT_LOST);
+        return nullptr;
+    }
+    return out;
+}
+
+PyObject *encoder_pool_compress(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
+    auto *pool = reinterpret_cast<encoder_pool *>(self_obj);
+    static const char *keywords[] = {"compressor", "data", "chunk_size", "finish", nullptr};
+    PyObject *compressor_obj, *data, *chunk_obj;
+    int finish = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO|p:compress", const_cast<char **>(keywords), &compressor_type,
+                                     &compressor_obj, &data, &chunk_obj, &finish))
+        return nullptr;
+    uint64_t chunk;
+    if (!positive_argument(chunk_obj, "chunk_size", chunk)) return nullptr;
+    input_bytes in;  // declared before the locks: the export ends after they are given back
+    if (!in.take(data)) return nullptr;
+    object_lock pool_held(pool->lock);  // the pool first, then the stream: every caller takes them so
+    if (pool->driver == nullptr) {
+        PyErr_SetString(PyExc_ValueError, POOL_CLOSED);
+        return nullptr;
+    }
+    auto *self = reinterpret_cast<compressor *>(compressor_obj);
+    object_lock stream_held(self->lock);
+    return pool_compress_locked(pool, self, in, chunk, finish != 0);
+}
+
+PyDoc_STRVAR(pool_compress_doc,
+             "compress($self, compressor, data, chunk_size, finish=False)\n--\n\n"
+             "Feed *data* to *compressor* in pieces of *chunk_size* bytes (the last one shorter) and return\n"
+             "the compressed bytes, encoding the pieces on the pool's threads.\n\n"
+             "The result, and the state *compressor* is left in, are exactly those of calling\n"
+             "``compressor.compress`` on each piece in turn and joining the results, followed by\n"
+             "``compressor.flush(FINISH)`` when *finish* is true. Each piece is encoded on one thread from the\n"
+             "pieces' own bytes alone, and the pieces are joined in order, so the bytes never depend on the\n"
+             "number of threads or on timing.\n\n"
+             "*data* is any C-contiguous buffer, read in place; the interpreter lock is released meanwhile.\n"
+             "Raises what ``compressor.compress`` raises: ValueError after ``flush(FINISH)``, MemoryError when\n"
+             "the output or a worker's region cannot be allocated (the stream is then unchanged), RuntimeError\n"
+             "on a stream that has lost output; and ValueError when the pool is closed.");
+
+PyDoc_STRVAR(pool_close_doc,
+             "close($self, /)\n--\n\n"
+             "Stop the pool's threads and wait for them; a call in progress on another thread ends first.\n"
+             "Closing twice does nothing; ``compress`` afterwards raises ValueError.");
+
+PyMethodDef encoder_pool_methods[] = {
+    {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(encoder_pool_compress)),
+     METH_VARARGS | METH_KEYWORDS, pool_compress_doc},
+    {"close", encoder_pool_close, METH_NOARGS, pool_close_doc},
+    {"__enter__", encoder_pool_enter, METH_NOARGS, nullptr},
+    {"__exit__", encoder_pool_exit, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef encoder_pool_getset[] = {
+    {"threads", encoder_pool_threads, nullptr, "Threads that encode, the calling one included; 0 once closed.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyDoc_STRVAR(encoder_pool_doc,
+             "EncoderPool(threads)\n--\n\n"
+             "A fixed set of threads that compress the pieces of one stream at a time (see :meth:`compress`).\n\n"
+             "*threads* counts the thread that calls :meth:`compress`, which takes part in the work: a pool\n"
+             "of 1 starts no thread and compresses on the caller alone; a pool of *n* starts *n* - 1 threads\n"
+             "at once, which wait for work between calls. Each thread holds at most two pieces' output at a\n"
+             "time. Use the pool as a context manager or call :meth:`close`; a pool that is dropped stops its\n"
+             "threads too. Raises TypeError for a non-int, ValueError outside 1 .. 1024 and RuntimeError when\n"
+             "a thread cannot be started.");
+
 PyDoc_STRVAR(module_doc,
              "The native core of kivio: the class Compressor and the format and flush-mode constants.\n\n"
              "Use it through the package: ``kivio.Compressor`` is this class itself.");
@@ -461,6 +678,15 @@ PyMODINIT_FUNC PyInit__core(void) {
     compressor_type.tp_dealloc = compressor_dealloc;
     compressor_type.tp_methods = compressor_methods;
     if (PyType_Ready(&compressor_type) < 0) return nullptr;
+    encoder_pool_type.tp_name = "kivio._core.EncoderPool";
+    encoder_pool_type.tp_basicsize = sizeof(encoder_pool);
+    encoder_pool_type.tp_flags = Py_TPFLAGS_DEFAULT;
+    encoder_pool_type.tp_doc = encoder_pool_doc;
+    encoder_pool_type.tp_new = encoder_pool_new;
+    encoder_pool_type.tp_dealloc = encoder_pool_dealloc;
+    encoder_pool_type.tp_methods = encoder_pool_methods;
+    encoder_pool_type.tp_getset = encoder_pool_getset;
+    if (PyType_Ready(&encoder_pool_type) < 0) return nullptr;
 
     PyObject *m = PyModule_Create(&core_module);
     if (m == nullptr) return nullptr;
@@ -477,6 +703,12 @@ PyMODINIT_FUNC PyInit__core(void) {
     Py_INCREF(&compressor_type);
     if (PyModule_AddObject(m, "Compressor", reinterpret_cast<PyObject *>(&compressor_type)) < 0) {
         Py_DECREF(&compressor_type);
+        Py_DECREF(m);
+        return nullptr;
+    }
+    Py_INCREF(&encoder_pool_type);
+    if (PyModule_AddObject(m, "EncoderPool", reinterpret_cast<PyObject *>(&encoder_pool_type)) < 0) {
+        Py_DECREF(&encoder_pool_type);
         Py_DECREF(m);
         return nullptr;
     }
