@@ -4,8 +4,8 @@ from __future__ import annotations
 
 from typing import Union
 
-from ._core import FINISH, GZIP, Compressor
-from ._pieces import DEFAULT_CHUNK_SIZE, byte_view, check_chunk_size, check_threads, encode_pieces, threads_for
+from ._core import GZIP, Compressor, EncoderPool
+from ._pieces import DEFAULT_CHUNK_SIZE, byte_view, check_chunk_size, check_threads, threads_for
 
 __all__ = ["compress"]
 
@@ -27,20 +27,24 @@ def compress(
     :param chunk_size: the size of the pieces the input is cut into. kiv finds matches only inside one piece,
         so bigger pieces compress a little better and smaller ones a little worse and slower (see
         :doc:`chunk_size`).
-    :param threads: at most this many threads share the work; None picks the cores this process may use once
-        the input spans several pieces. Today the work runs on the calling thread whatever the value.
+    :param threads: at most this many threads share the work, the calling one included (1: the calling
+        thread alone). None picks the cores this process may use (``os.sched_getaffinity``) when the input
+        spans several pieces of at least 64 KiB, else 1. Never more threads than pieces. The interpreter lock
+        is released while the pieces are compressed.
     :returns: the same bytes as one :class:`Compressor` fed `data` in pieces of `chunk_size` bytes (the last
-        one shorter) and then finished with :data:`FINISH`. So the result depends on `data`, `level`,
-        `format` and `chunk_size` only: the same on every machine and for every `threads` value.
+        one shorter) and then finished with :data:`FINISH`. Each piece is compressed from its own bytes alone
+        and the pieces are joined in order, so the result depends on `data`, `level`, `format` and
+        `chunk_size` only: the same on every machine and for every `threads` value.
     :raises TypeError: `data` is not a buffer or not contiguous; an argument has the wrong type.
     :raises ValueError: `level`, `format`, `chunk_size` or `threads` is out of range.
+    :raises MemoryError: the output, or a thread's room for its pieces, cannot be allocated.
+    :raises RuntimeError: a thread cannot be started.
     """
     size = check_chunk_size(chunk_size)
     wanted = check_threads(threads)
     compressor = Compressor(level, format)
     with byte_view(data) as view:
-        parts: list[bytes] = []
         pieces = -(-len(view) // size)
-        encode_pieces(compressor, view, size, threads_for(wanted, pieces), parts.append)
-    parts.append(compressor.flush(FINISH))
-    return b"".join(parts)
+        # The output goes straight into the result, also on one thread (a pool of 1 starts no thread).
+        with EncoderPool(threads_for(wanted, pieces, size)) as pool:
+            return pool.compress(compressor, view, size, finish=True)

@@ -244,13 +244,12 @@ def compress_stream(src: IO[bytes], dst: _Counter, opts: Options, progress: _Pro
     """Compresses all of `src` into `dst` as one stream."""
     out = dst
     started = time.perf_counter()
-    # Reads of whole pieces go to the compressor without a copy.
-    block = bytearray(opts.chunk_size * max(1, IO_BLOCK // opts.chunk_size))
+    writer = Writer(out, "wb", opts.level, format=opts.format, chunk_size=opts.chunk_size, threads=opts.threads)
     raw = 0
-    with memoryview(block) as view:
-        writer = Writer(out, "wb", opts.level, format=opts.format, chunk_size=opts.chunk_size,
-                        threads=opts.threads)
-        try:
+    try:
+        # Reads of whole pieces go to the compressor without a copy; with threads, a whole batch at once.
+        block = bytearray(max(writer._batch, opts.chunk_size * max(1, IO_BLOCK // opts.chunk_size)))
+        with memoryview(block) as view:
             while True:
                 n = src.readinto(view)  # type: ignore[attr-defined]
                 if not n:
@@ -258,8 +257,8 @@ def compress_stream(src: IO[bytes], dst: _Counter, opts: Options, progress: _Pro
                 writer.write(view[:n])
                 raw += n
                 progress.update(n, raw, out.count)
-        finally:
-            writer.close()
+    finally:
+        writer.close()
     return Result(raw, out.count, time.perf_counter() - started)
 
 

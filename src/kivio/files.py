@@ -9,11 +9,20 @@ import gzip
 import io
 import operator
 import os
+import sys
 import threading
 from typing import IO, Any, Callable, Iterator, Literal, Optional, Union, overload
 
-from ._core import FINISH, GZIP, SYNC_FLUSH, Compressor
-from ._pieces import DEFAULT_CHUNK_SIZE, byte_view, check_chunk_size, check_threads, encode_pieces, threads_for
+from ._core import FINISH, GZIP, SYNC_FLUSH, Compressor, EncoderPool
+from ._pieces import (
+    DEFAULT_CHUNK_SIZE,
+    batch_size,
+    byte_view,
+    check_chunk_size,
+    check_threads,
+    encode_pieces,
+    threads_for,
+)
 
 __all__ = ["open", "Writer"]
 
@@ -48,6 +57,12 @@ class Writer(io.BufferedIOBase):
     Made by :func:`kivio.open`; the constructor takes the same arguments (binary modes only). Writes are
     gathered into pieces of exactly `chunk_size` bytes, and each whole piece is compressed as it completes;
     a large write is cut into pieces in place, without copying it into the buffer first.
+
+    With several threads (`threads` above 1, or None on a machine with several cores and pieces of at least
+    64 KiB), writes are gathered into batches of four pieces a thread (at most 32 MiB, at least one piece a
+    thread), which the threads compress together while the interpreter lock is released; a large write
+    goes to them in place. The threads start with the first batch and end with :meth:`close`, also when
+    writing fails or the writer is dropped unclosed. The bytes written never depend on the thread count.
 
     - :meth:`flush` makes a sync flush: everything written so far decodes from what is in the file now.
       Because kiv keeps no history between pieces, every flush point is also a full flush point.
@@ -84,9 +99,11 @@ class Writer(io.BufferedIOBase):
         self._compressor = Compressor(level, format)
         if action == "a" and not _is_gzip(format):
             raise ValueError("mode 'a' appends a gzip member; zlib and raw DEFLATE streams cannot be appended")
-        self._threads = threads_for(wanted, 2)
-        # Whole pieces gathered before they are encoded together (more once the encoding uses threads).
-        self._batch = self._chunk_size
+        # The most threads a batch may use; their pool starts with the first batch of several pieces.
+        self._threads = threads_for(wanted, sys.maxsize, self._chunk_size)
+        self._pool: Optional[EncoderPool] = None
+        # Whole pieces gathered before they are encoded together: several a thread when there are threads.
+        self._batch = batch_size(self._chunk_size, self._threads)
         self._buffer = bytearray()
         self._fill = 0
         self._offset = 0
@@ -202,7 +219,7 @@ class Writer(io.BufferedIOBase):
             self._encode_buffer()
         whole = (n - start) // size * size
         if whole:
-            encode_pieces(self._compressor, view[start : start + whole], size, self._threads, self._write_out)
+            self._encode(view[start : start + whole])
         if start + whole < n:
             self._store(view[start + whole :])
 
@@ -217,8 +234,19 @@ class Writer(io.BufferedIOBase):
 
     def _encode_buffer(self) -> None:
         with memoryview(self._buffer) as whole:
-            encode_pieces(self._compressor, whole[: self._fill], self._chunk_size, self._threads, self._write_out)
+            self._encode(whole[: self._fill])
         self._fill = 0
+
+    def _encode(self, view: memoryview) -> None:
+        """Compresses whole pieces (the last one shorter before a flush or the end) and writes the output."""
+        if self._threads == 1 or len(view) <= self._chunk_size:
+            encode_pieces(self._compressor, view, self._chunk_size, None, self._write_out)
+            return
+        if self._pool is None:
+            self._pool = EncoderPool(self._threads)
+        # A batch at a time, so that the output held at once stays that of one batch however large the write.
+        for start in range(0, len(view), self._batch):
+            encode_pieces(self._compressor, view[start : start + self._batch], self._chunk_size, self._pool, self._write_out)
 
     def _write_out(self, data: bytes) -> None:
         """Writes all of `data`, also through a raw file that takes only part of it per call."""
@@ -273,6 +301,9 @@ class Writer(io.BufferedIOBase):
                 self._closed = True
                 self._busy = False
                 self._buffer = bytearray()
+                if self._pool is not None:  # its threads end here, whatever happened before
+                    self._pool.close()
+                    self._pool = None
                 if self._owns_file:
                     self._file.close()
 
@@ -359,7 +390,9 @@ def open(
     :param format: gzip, zlib or raw DEFLATE, as for :func:`kivio.compress`; reading takes gzip only, and
         appending too (a zlib or raw stream has no way to carry a second one).
     :param chunk_size: the size of the pieces the input is cut into (see :func:`kivio.compress`).
-    :param threads: as for :func:`kivio.compress`; never changes the bytes written.
+    :param threads: at most this many threads compress, the calling one included; None picks the cores this
+        process may use when pieces are at least 64 KiB. Never changes the bytes written (see
+        :func:`kivio.compress`).
     :param encoding: for text mode, as for :class:`io.TextIOWrapper`.
     :param errors: for text mode, as for :class:`io.TextIOWrapper`.
     :param newline: for text mode, as for :class:`io.TextIOWrapper`.
