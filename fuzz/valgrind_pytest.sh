@@ -4,8 +4,10 @@
 # Reports that lie wholly in the interpreter or other libraries are counted but do not fail the run.
 # The subset leaves out what is slow under valgrind or runs its work in child processes: huge inputs,
 # the timed and long thread tests, the memory figures, the typing checks (mypy), the tests that
-# start interpreters of their own, and kivio's buffers meddled with during 48 MiB calls or read in 2 MB
-# calls (its buffer kinds in smaller calls, and its large calls of bytes, stay in).
+# start interpreters of their own, kivio's buffers meddled with during 48 MiB calls or read in 2 MB
+# calls (its buffer kinds in smaller calls, and its large calls of bytes, stay in), and of the threaded
+# streams' grids the pool's data sets and piece sizes and every thread count but 3 (the smaller tests stay
+# in; the sanitizers run the grids whole).
 # Usage: fuzz/valgrind_pytest.sh [extra pytest arguments]
 # Environment: WORK (default /tmp/kiv-valgrind): venv, build tree and valgrind output go there.
 set -eu
@@ -29,6 +31,8 @@ core=$("$work/venv/bin/python" -c 'import kivio._core; print(kivio._core.__file_
 deselect="not typing and not random_large and not without_the_interpreter_lock and not lost_result"
 deselect="$deselect and not cannot_grow and not threads_under_load and not test_memory"
 deselect="$deselect and not during_a_call and not huge_input and not buffer_kind_in_a_large_call"
+deselect="$deselect and not every_data_set_and_piece_size and not (equals_one_compressor and not threads3)"
+deselect="$deselect and not (serial_calls_interleave and not threads3)"
 # The command's tests run their work in child processes, which memcheck does not follow; large inputs are
 # covered by the sanitized run.
 deselect="$deselect and not test_cli and not large_write_is_not_copied and not chunk_size_drives_the_result"

@@ -28,7 +28,7 @@ def test_compress_equals_one_compressor_fed_the_pieces(fmt: str, level: int, thr
     """Every data set, with 1-byte pieces, whole stored blocks (65535 bytes), one byte more, and odd sizes."""
     for name in DATA_SETS:
         for chunk in (1, 65535, 65536, 77_777):
-            data = data_set(name)[: 2000 if chunk == 1 else 600_000]
+            data = data_set(name, 600_000)[: 2000 if chunk == 1 else None]
             got = kivio.compress(data, level, fmt, chunk_size=chunk, threads=threads)
             assert got == reference(cut(data, chunk), level, fmt), f"{name}, {chunk}-byte pieces"
         decode(got, fmt)
@@ -51,7 +51,7 @@ def writer_reference(ops: list[Optional[bytes]], chunk: int, level: int, fmt: st
 
 def random_ops(rng: random.Random, chunk: int) -> list[Optional[bytes]]:
     """Writes of every size, from empty to many pieces, with flushes between some of them."""
-    pool = b"".join(data_set(name)[:300_000] for name in DATA_SETS)
+    pool = b"".join(data_set(name, 300_000) for name in DATA_SETS)
     ops: list[Optional[bytes]] = []
     for _ in range(40):
         if rng.random() < 0.2:
@@ -83,7 +83,7 @@ def test_writer_with_flushes_equals_one_compressor(fmt: str, level: int, threads
 
 
 def test_text_writer_with_threads_equals_compress() -> None:
-    text = data_set("text")[:2_000_000].decode("latin-1")
+    text = data_set("text", 1_000_000).decode("latin-1")
     sink = io.BytesIO()
     with kivio.open(sink, "wt", encoding="utf-8", newline="", chunk_size=1 << 16, threads=3) as f:
         for line in text.splitlines(keepends=True):
@@ -125,40 +125,41 @@ class Sink(io.RawIOBase):
         return len(b)
 
 
-BIG = data_set("text")[: 3 << 20]
+BIG = data_set("text", 1536 << 10)  # three batches of 16 pieces (4 threads, 32 KiB pieces)
+CHUNK = 32 << 10
 
 
 def closed(sink: Sink) -> None:
-    with kivio.open(sink, "wb", chunk_size=1 << 16, threads=4) as f:
+    with kivio.open(sink, "wb", chunk_size=CHUNK, threads=4) as f:
         f.write(BIG)
     assert decode(bytes(sink.data)) == BIG
 
 
 def closed_early(sink: Sink) -> None:
-    f = kivio.open(sink, "wb", chunk_size=1 << 16, threads=4)
-    for piece in cut(BIG, 300_000)[:3]:
+    f = kivio.open(sink, "wb", chunk_size=CHUNK, threads=4)
+    for piece in cut(BIG, 200_000)[:3]:
         f.write(piece)
     f.close()
-    assert decode(bytes(sink.data)) == BIG[:900_000]
+    assert decode(bytes(sink.data)) == BIG[:600_000]
 
 
 def file_fails(sink: Sink) -> None:
     sink.fail_at, sink.error = 3, OSError(28, "No space left on device")
     with pytest.raises(OSError):
-        with kivio.open(sink, "wb", chunk_size=1 << 16, threads=4) as f:
-            for piece in cut(BIG, 100_000):
+        with kivio.open(sink, "wb", chunk_size=CHUNK, threads=4) as f:
+            for piece in cut(BIG, 50_000):
                 f.write(piece)
 
 
 def interrupted_by_the_file(sink: Sink) -> None:
     sink.fail_at, sink.error = 2, KeyboardInterrupt()
     with pytest.raises(KeyboardInterrupt):
-        with kivio.open(sink, "wb", chunk_size=1 << 16, threads=4) as f:
+        with kivio.open(sink, "wb", chunk_size=CHUNK, threads=4) as f:
             f.write(BIG)
 
 
 def dropped_unclosed(sink: Sink) -> None:
-    f = kivio.open(sink, "wb", chunk_size=1 << 16, threads=4)
+    f = kivio.open(sink, "wb", chunk_size=CHUNK, threads=4)
     f.write(BIG)
     del f
     gc.collect()
@@ -166,7 +167,7 @@ def dropped_unclosed(sink: Sink) -> None:
 
 
 def text_mode(sink: Sink) -> None:
-    with kivio.open(sink, "wt", chunk_size=1 << 16, threads=4) as f:
+    with kivio.open(sink, "wt", chunk_size=CHUNK, threads=4) as f:
         f.write(BIG.decode("latin-1"))
 
 
@@ -195,7 +196,7 @@ def test_ctrl_c_during_threaded_writes_ends_the_threads() -> None:
         sink = Sink()
         timer = threading.Timer(delay, _thread.interrupt_main)
         with pytest.raises(KeyboardInterrupt):
-            with kivio.open(sink, "wb", chunk_size=1 << 16, threads=3) as f:
+            with kivio.open(sink, "wb", chunk_size=CHUNK, threads=3) as f:
                 timer.start()
                 while True:
                     f.write(BIG)
@@ -205,5 +206,5 @@ def test_ctrl_c_during_threaded_writes_ends_the_threads() -> None:
 
 def test_compress_leaves_no_thread_behind() -> None:
     before = task_count()
-    kivio.compress(BIG, chunk_size=1 << 16, threads=8)
+    kivio.compress(BIG, chunk_size=CHUNK, threads=8)
     assert task_count(before) == before

@@ -56,7 +56,8 @@ DATA_SETS: dict[str, Callable[[int, int], bytes]] = {
 
 
 @functools.lru_cache(maxsize=None)
-def data_set(name: str, n: int = 3 << 20) -> bytes:
+def data_set(name: str, n: int) -> bytes:
+    """`n` bytes of the named data set, made once."""
     return DATA_SETS[name](n, len(name))
 
 
