@@ -598,7 +598,8 @@ PyObject *pool_compress_locked(encoder_pool *pool, compressor *self, const input
             out_of_memory = true;
         }
     };
-    if (in.size() >= static_cast<uint64_t>(RELEASE_LOCK_MIN)) {  // the helpers never need it either way
+    // The same rule as a compress call's; the helpers never need the lock either way.
+    if (in.size() >= (self->encoder.level ? RELEASE_LOCK_MIN_SEARCHING : RELEASE_LOCK_MIN_STORING)) {
         Py_BEGIN_ALLOW_THREADS
         run();
         Py_END_ALLOW_THREADS
@@ -646,7 +647,8 @@ PyDoc_STRVAR(pool_compress_doc,
              "``compressor.flush(FINISH)`` when *finish* is true. Each piece is encoded on one thread from the\n"
              "pieces' own bytes alone, and the pieces are joined in order, so the bytes never depend on the\n"
              "number of threads or on timing.\n\n"
-             "*data* is any C-contiguous buffer, read in place; the interpreter lock is released meanwhile.\n"
+             "*data* is any C-contiguous buffer, read in place; the interpreter lock is released meanwhile\n"
+             "when the input is long enough, as ``Compressor.compress`` releases it.\n"
              "Raises what ``compressor.compress`` raises: ValueError after ``flush(FINISH)``, MemoryError when\n"
              "the output or a worker's region cannot be allocated (the stream is then unchanged), RuntimeError\n"
              "on a stream that has lost output; and ValueError when the pool is closed.");
