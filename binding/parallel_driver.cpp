@@ -85,23 +85,10 @@ uint64_t output_bound(const kiv_encoder *enc, const piece_plan &plan) {
 
 // ---- driver ----
 
-struct driver::job {
-    const piece_plan *plan;
-    const uint8_t *data;
-    uint8_t *out;
-    kiv_encoder stream;  // the record the joins advance; copied back only when every call is joined
-    int32_t level, format;
-    bool in_place;       // level 0: calls written straight to their final places
-    uint64_t header;     // container header the first join writes before the first call's bytes
-    uint64_t window;     // calls claimed ahead of the oldest unjoined one (the number of slots)
-    uint64_t next = 0;       // the next call to claim
-    uint64_t joined = 0;     // calls joined so far
-    uint64_t written = 0;    // output bytes of those
-    uint64_t encoding = 0;   // calls claimed whose encoding has not ended
-    bool joining = false;    // a thread is joining (one at a time: the joins advance one record)
-    unsigned helpers_inside = 0;
-    std::exception_ptr failure;  // the first thing that went wrong; no call is claimed or joined after it
-};
+namespace {
+// The reason a batch is dropped by abandon(): nobody sees it, since nothing is collected after it.
+std::exception_ptr dropped() { return std::make_exception_ptr(std::logic_error("batches dropped")); }
+}  // namespace
 
 driver::driver(unsigned threads, allocate_fn allocate)
     : allocate_(allocate != nullptr ? allocate : std::malloc), owner_(getpid()), state_(new shared_state) {
@@ -130,6 +117,7 @@ driver::~driver() {
         state_.release();
         return;
     }
+    abandon();
     stop_helpers();
     for (slot &s : state_->slots) std::free(s.region);
 }
@@ -139,7 +127,7 @@ void driver::stop_helpers() {
         std::lock_guard<std::mutex> hold(state_->lock);
         state_->stopping = true;
     }
-    state_->helpers_wake.notify_all();
+    state_->progress.notify_all();
     for (pthread_t t : helpers_) pthread_join(t, nullptr);
     helpers_.clear();
 }
@@ -152,85 +140,194 @@ void *driver::helper_main(void *self) {
 void driver::helper_loop() {
     shared_state &st = *state_;
     std::unique_lock<std::mutex> lock(st.lock);
-    uint64_t seen = 0;
     for (;;) {
-        st.helpers_wake.wait(lock, [&] { return st.stopping || (st.current != nullptr && st.generation != seen); });
+        st.progress.wait(lock, [&] { return st.stopping || can_join(st.work) || can_claim(st.work); });
         if (st.stopping) return;
-        seen = st.generation;
-        job &j = *st.current;
-        j.helpers_inside++;
-        take_part(j, lock);
-        if (--j.helpers_inside == 0) st.progress.notify_all();
+        step(lock);
     }
 }
 
-// Called with the lock held, by the caller and by every helper; returns, with the lock held, once every
-// call is joined or, after a failure, once no thread encodes or joins any more.
-void driver::take_part(job &j, std::unique_lock<std::mutex> &lock) {
+bool driver::can_join(const session &w) const {
+    if (w.failure || w.joining || w.joined == w.submitted) return false;
+    return state_->slots[w.joined % state_->slots.size()].done == w.joined + 1;
+}
+
+bool driver::can_claim(const session &w) const {
+    return !w.failure && w.next < w.submitted && w.next < w.joined + state_->slots.size();
+}
+
+// With the lock held: joins the oldest call if it is ready, else encodes the next one if the window
+// allows; false when neither can be done now. The lock is released during the work itself.
+bool driver::step(std::unique_lock<std::mutex> &lock) {
     shared_state &st = *state_;
-    const uint64_t count = j.plan->count();
-    for (;;) {
-        // Joining first: it frees a slot, and the joiner is the one thread that can hold the others up.
-        if (!j.failure && !j.joining && j.joined < count) {
-            slot &s = st.slots[j.joined % j.window];
-            if (s.done == j.joined + 1) {
-                j.joining = true;
-                const kiv_detached_piece piece = s.piece;
-                uint8_t *const at = j.out + j.written;
-                lock.unlock();
-                const int32_t w = kiv_detached_join(&j.stream, at, &piece);
-                lock.lock();
-                j.written += static_cast<uint64_t>(w);
-                s.done = 0;
-                j.joined++;
-                j.joining = false;
-                st.progress.notify_all();
-                continue;
-            }
-        }
-        if (!j.failure && j.next < count && j.next < j.joined + j.window) {
-            const uint64_t index = j.next++;
-            j.encoding++;
-            slot &s = st.slots[index % j.window];
-            const piece_plan::call c = j.plan->at(index);
-            lock.unlock();
-            std::exception_ptr failure;
-            kiv_detached_piece piece;
-            try {
-                uint8_t *region;
-                if (j.in_place) {
-                    region = j.out + j.header + c.stored_offset;
-                } else {
-                    // The slot belongs to this call alone until its join, so its region is this thread's.
-                    const size_t need = static_cast<size_t>(kiv_detached_bound(c.length));
-                    if (s.capacity < need) {
-                        std::free(s.region);
-                        s.region = nullptr;
-                        s.capacity = 0;
-                        s.region = static_cast<uint8_t *>(allocate_(need));
-                        if (s.region == nullptr) throw std::bad_alloc();
-                        s.capacity = need;
-                    }
-                    region = s.region;
-                }
-                kiv_detached_encode(&piece, region, j.data + c.offset, static_cast<int32_t>(c.length), j.level, j.format);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-            lock.lock();
-            j.encoding--;
-            if (failure) {
-                if (!j.failure) j.failure = failure;
-            } else {
-                s.piece = piece;
-                s.done = index + 1;
-            }
-            st.progress.notify_all();
-            continue;
-        }
-        if (j.joined == count || (j.failure && j.encoding == 0 && !j.joining)) return;
-        st.progress.wait(lock);
+    session &w = st.work;
+    const uint64_t window = st.slots.size();
+    auto batch_number_of = [&](uint64_t &cursor, uint64_t call) -> batch & {
+        // Batches are numbered in order and hold consecutive calls; collected and empty ones are passed.
+        cursor = std::max(cursor, w.front_number);
+        while (call >= w.batches[cursor - w.front_number].first + w.batches[cursor - w.front_number].plan.count()) cursor++;
+        return w.batches[cursor - w.front_number];
+    };
+
+    // Joining first: it frees a slot, and the joiner is the one thread that can hold the others up.
+    if (can_join(w)) {
+        batch &b = batch_number_of(w.join_batch, w.joined);
+        slot &s = st.slots[w.joined % window];
+        w.joining = true;
+        const kiv_detached_piece piece = s.piece;
+        uint8_t *const at = b.out + b.written;
+        lock.unlock();
+        // The record is the joiner's alone while `joining` is set (a deque keeps its elements in place
+        // when batches are added, and a batch is removed only once all its calls are joined).
+        const int32_t n = kiv_detached_join(&w.stream, at, &piece);
+        lock.lock();
+        b.written += static_cast<uint64_t>(n);
+        s.done = 0;
+        w.joined++;
+        w.joining = false;
+        complete_ready();
+        st.progress.notify_all();
+        return true;
     }
+    if (can_claim(w)) {
+        const batch &b = batch_number_of(w.claim_batch, w.next);
+        const uint64_t index = w.next++;
+        w.encoding++;
+        slot &s = st.slots[index % window];
+        const piece_plan::call c = b.plan.at(index - b.first);
+        const uint8_t *const data = b.data + c.offset;
+        uint8_t *const in_place = w.in_place ? b.out + b.header + c.stored_offset : nullptr;
+        const int32_t level = w.level, format = w.format;
+        lock.unlock();
+        std::exception_ptr failure;
+        kiv_detached_piece piece;
+        try {
+            uint8_t *region = in_place;
+            if (region == nullptr) {
+                // The slot belongs to this call alone until its join, so its region is this thread's.
+                const size_t need = static_cast<size_t>(kiv_detached_bound(c.length));
+                if (s.capacity < need) {
+                    std::free(s.region);
+                    s.region = nullptr;
+                    s.capacity = 0;
+                    s.region = static_cast<uint8_t *>(allocate_(need));
+                    if (s.region == nullptr) throw std::bad_alloc();
+                    s.capacity = need;
+                }
+                region = s.region;
+            }
+            kiv_detached_encode(&piece, region, data, static_cast<int32_t>(c.length), level, format);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        lock.lock();
+        w.encoding--;
+        if (failure) {
+            if (!w.failure) w.failure = failure;
+        } else {
+            s.piece = piece;
+            s.done = index + 1;
+        }
+        st.progress.notify_all();
+        return true;
+    }
+    return false;
+}
+
+// With the lock held: marks complete every batch, oldest first, whose calls are all joined, with the
+// record as the joins have left it (no join runs meanwhile: `joining` is clear whenever this is called).
+void driver::complete_ready() {
+    session &w = state_->work;
+    for (batch &b : w.batches) {
+        if (b.complete) continue;
+        if (w.joined < b.first + b.plan.count()) break;
+        b.record_after = w.stream;
+        b.complete = true;
+    }
+}
+
+void driver::wait_idle(std::unique_lock<std::mutex> &lock) {
+    session &w = state_->work;
+    state_->progress.wait(lock, [&] { return w.encoding == 0 && !w.joining; });
+}
+
+// With the lock held and no thread working: forgets every batch, and the slots' finished pieces with them.
+void driver::reset_session() {
+    state_->work = session{};
+    for (slot &s : state_->slots) s.done = 0;
+}
+
+uint64_t driver::batch_bound(const kiv_encoder *enc, const piece_plan &plan) const {
+    if (plan.count() == 0) return 0;
+    if (getpid() != owner_) return output_bound(enc, plan);  // submit() refuses there anyway
+    std::lock_guard<std::mutex> hold(state_->lock);
+    const session &w = state_->work;
+    if (w.batches.empty()) return output_bound(enc, plan);
+    const uint64_t header = w.submitted == 0 ? w.start_header : 0;
+    return header + (w.in_place ? plan.stored_size() : plan.output_bound());
+}
+
+void driver::submit(const kiv_encoder *enc, uint8_t *out, const uint8_t *data, piece_plan plan) {
+    if (getpid() != owner_) throw std::logic_error("the driver was made in another process");
+    shared_state &st = *state_;
+    std::unique_lock<std::mutex> lock(st.lock);
+    session &w = st.work;
+    if (w.batches.empty()) {  // a new session: the stream goes on from the record given
+        w.stream = *enc;
+        w.level = enc->level;
+        w.format = enc->format;
+        w.in_place = stored_in_place(enc);
+        w.start_header = static_cast<uint64_t>(kiv_stream_pending_header(enc));
+    }
+    batch b;
+    b.data = data;
+    b.out = out;
+    b.first = w.submitted;
+    b.header = w.submitted == 0 && plan.count() > 0 ? w.start_header : 0;
+    b.plan = std::move(plan);
+    w.submitted += b.plan.count();
+    w.batches.push_back(std::move(b));
+    if (!w.joining) complete_ready();  // an empty batch behind joined ones
+    st.progress.notify_all();
+}
+
+size_t driver::pending() const {
+    if (getpid() != owner_) return 0;  // the parent's batches are not this process's
+    std::lock_guard<std::mutex> hold(state_->lock);
+    return state_->work.batches.size();
+}
+
+uint64_t driver::collect(kiv_encoder *enc) {
+    if (getpid() != owner_) throw std::logic_error("the driver was made in another process");
+    shared_state &st = *state_;
+    std::unique_lock<std::mutex> lock(st.lock);
+    session &w = st.work;
+    if (w.batches.empty()) throw std::logic_error("no batch to collect");
+    while (!w.batches.front().complete && !w.failure)
+        if (!step(lock)) st.progress.wait(lock);
+    if (!w.batches.front().complete) {
+        wait_idle(lock);
+        const std::exception_ptr failure = w.failure;
+        reset_session();
+        std::rethrow_exception(failure);
+    }
+    const batch &b = w.batches.front();
+    *enc = b.record_after;
+    const uint64_t written = b.written;
+    w.batches.pop_front();
+    w.front_number++;
+    if (w.batches.empty()) reset_session();  // every call is joined: the next batch starts afresh
+    return written;
+}
+
+void driver::abandon() {
+    if (getpid() != owner_) return;
+    std::unique_lock<std::mutex> lock(state_->lock);
+    session &w = state_->work;
+    if (w.batches.empty()) return;
+    if (!w.failure) w.failure = dropped();
+    wait_idle(lock);
+    reset_session();
 }
 
 uint64_t driver::encode_serial(kiv_encoder *enc, uint8_t *out, const uint8_t *data, const piece_plan &plan) {
@@ -247,36 +344,13 @@ uint64_t driver::encode_serial(kiv_encoder *enc, uint8_t *out, const uint8_t *da
 uint64_t driver::encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, const piece_plan &plan) {
     // One call needs no join, and a forked child has no helpers (and must not touch the locks).
     if (helpers_.empty() || plan.count() <= 1 || getpid() != owner_) return encode_serial(enc, out, data, plan);
-
-    shared_state &st = *state_;
-    std::lock_guard<std::mutex> one_at_a_time(st.call_lock);
-    job j;
-    j.plan = &plan;
-    j.data = data;
-    j.out = out;
-    j.stream = *enc;
-    j.level = enc->level;
-    j.format = enc->format;
-    j.in_place = stored_in_place(enc);
-    j.header = static_cast<uint64_t>(kiv_stream_pending_header(enc));
-    j.window = st.slots.size();
-
-    std::unique_lock<std::mutex> lock(st.lock);
-    // A failed job leaves finished calls unjoined in their slots: they must not pass for this job's.
-    for (slot &s : st.slots) s.done = 0;
-    st.current = &j;
-    st.generation++;
-    st.helpers_wake.notify_all();
-    take_part(j, lock);
-    // Nothing is claimed or joined any more; the helpers still inside leave before the job goes away.
-    st.current = nullptr;
-    st.progress.notify_all();
-    st.progress.wait(lock, [&] { return j.helpers_inside == 0; });
-    lock.unlock();
-
-    if (j.failure) std::rethrow_exception(j.failure);
-    *enc = j.stream;
-    return j.written;
+    std::lock_guard<std::mutex> one_at_a_time(state_->call_lock);
+    if (pending() != 0) throw std::logic_error("encode() while batches submitted apart from it are pending");
+    submit(enc, out, data, plan);
+    kiv_encoder after;
+    const uint64_t written = collect(&after);  // on failure `enc` stays as it was
+    *enc = after;
+    return written;
 }
 
 }  // namespace kiv_parallel

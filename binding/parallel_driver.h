@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -65,26 +66,34 @@ private:
 // call's bound (nothing for a plan without calls). At level 0 it is exact.
 uint64_t output_bound(const kiv_encoder *enc, const piece_plan &plan);
 
-// A fixed set of threads encoding the calls of one stream at a time. The calling thread takes part: a
-// driver of n threads starts n - 1 helpers (none for n = 1, which encodes serially on the caller).
+// A fixed set of threads encoding the calls of one stream. The calling thread takes part: a driver of n
+// threads starts n - 1 helpers (none for n = 1, whose encode() runs serially on the caller).
 //
 // Each call is encoded detached (kiv_detached_encode) by whichever thread claims it next, into a region
 // of its own; whichever thread finds the oldest unjoined call finished joins it onto the stream
 // (kiv_detached_join), so joining overlaps the encoding of later calls and needs no thread of its own.
 // At most 2 calls per thread are claimed ahead of the join, which bounds the regions to 2n, kept and
-// reused from one encode() to the next. At level 0 every call's output size is known in advance, so the
+// reused from one call to the next. At level 0 every call's output size is known in advance, so the
 // calls are encoded straight into their final places and the join copies nothing.
+//
+// Work comes in batches: encode() runs one and returns when it is done; submit() queues one and returns
+// at once, the helpers working on it while the caller does something else (reads the next input, writes
+// earlier output), and collect() waits for the oldest batch, taking part in the work meanwhile. Batches
+// follow each other without a pause, so the threads never wait for the end of one before starting the
+// next. The stream's record moves only when a batch is collected: a batch that fails or is dropped leaves
+// it as the batches collected before left it.
 class driver {
 public:
-    // Allocates a region of output for detached calls; may return null, which encode() reports as
+    // Allocates a region of output for detached calls; may return null, which the driver reports as
     // std::bad_alloc. Replaceable so that tests can make a worker's allocation fail.
     using allocate_fn = void *(*)(size_t);
 
     // Starts threads - 1 helper threads (threads >= 1). Throws std::system_error when one cannot be
     // started; the ones already started are stopped first.
     explicit driver(unsigned threads, allocate_fn allocate = nullptr);
-    // Stops the helpers and waits for them. In a process forked from the one that made the driver the
-    // helpers do not exist: nothing is waited for or freed there.
+    // Drops the batches not collected (after every thread has left them) and stops the helpers. In a
+    // process forked from the one that made the driver the helpers do not exist: nothing is waited for or
+    // freed there.
     ~driver();
     driver(const driver &) = delete;
     driver &operator=(const driver &) = delete;
@@ -95,9 +104,28 @@ public:
     // kiv_stream_encode(enc, ..., 1) would take it, and writes their output at `out`, which has room for
     // output_bound(enc, plan) bytes. Returns the bytes written: exactly what those calls, one after the
     // other, write, and `enc` ends as they leave it. If anything fails (a region cannot be allocated) the
-    // call throws after every thread has left the work, and `enc` is as it was. One encode() at a time
-    // per driver: concurrent calls wait for each other. Throws std::logic_error in a forked child.
+    // call throws after every thread has left the work, and `enc` is as it was. Needs no batch pending;
+    // concurrent calls wait for each other. In a forked child it encodes on the calling thread alone.
     uint64_t encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, const piece_plan &plan);
+
+    // Bytes submit() needs at `out` for `plan`: output_bound(enc, plan) when no batch is pending, else
+    // the same without a container header (the stream has one by then).
+    uint64_t batch_bound(const kiv_encoder *enc, const piece_plan &plan) const;
+    // Queues the plan's calls on data[0 .. plan.length()), their output to go to `out` (batch_bound
+    // bytes), and returns at once. The stream starts from `enc` when no batch is pending, else it goes on
+    // from the last batch (and `enc` is not read). `data` and `out` must stay as they are until the batch
+    // is collected or dropped. Throws std::logic_error in a forked child (the helpers and the batches in
+    // flight belong to the parent).
+    void submit(const kiv_encoder *enc, uint8_t *out, const uint8_t *data, piece_plan plan);
+    // Batches submitted and not yet collected or dropped.
+    size_t pending() const;
+    // Waits for the oldest batch, taking part in the work, and returns its output size; `enc` becomes the
+    // stream's record after it. If a call of it failed, throws once every thread has left the work, and
+    // drops it and every later batch; `enc` is left alone. Throws std::logic_error with nothing pending.
+    uint64_t collect(kiv_encoder *enc);
+    // Drops every pending batch once no thread works on it any more; the stream's record stays as the
+    // last collect left it.
+    void abandon();
 
 private:
     struct slot {  // a detached call in flight: claimed, encoded, or waiting for its join
@@ -106,22 +134,50 @@ private:
         kiv_detached_piece piece{};
         uint64_t done = 0;  // index + 1 of the call whose piece is ready here; 0 while none is
     };
-    struct job;  // the state of one encode(), shared by the threads taking part
+    struct batch {
+        piece_plan plan;
+        const uint8_t *data;
+        uint8_t *out;
+        uint64_t first;           // the number of its first call in the session
+        uint64_t header;          // container header its first join writes before the first call's bytes
+        uint64_t written = 0;     // output bytes joined so far
+        kiv_encoder record_after{};
+        bool complete = false;    // every call joined (or none to join)
+    };
+    // The batches in flight and the stream they continue; empty between sessions.
+    struct session {
+        kiv_encoder stream{};     // the record the joins advance
+        int32_t level = 0, format = 0;
+        bool in_place = false;    // level 0: calls written straight to their final places
+        std::deque<batch> batches;
+        uint64_t front_number = 0;  // the number of batches.front() since the session began
+        uint64_t submitted = 0;     // calls submitted
+        uint64_t next = 0;          // the next call to claim
+        uint64_t joined = 0;        // calls joined
+        uint64_t encoding = 0;      // calls claimed whose encoding has not ended
+        bool joining = false;       // a thread is joining (one at a time: the joins advance one record)
+        uint64_t claim_batch = 0, join_batch = 0;  // numbers of the batches holding calls `next` and `joined`
+        uint64_t start_header = 0;  // container header due when the session began
+        std::exception_ptr failure; // the first thing that went wrong; nothing is claimed or joined after it
+    };
     // What the threads share, on the heap so that a forked child can leave it alone (see ~driver).
     struct shared_state {
         std::mutex call_lock;  // one encode() at a time
-        std::mutex lock;       // everything below, and the job's counters
-        std::condition_variable helpers_wake;
-        std::condition_variable progress;
-        std::vector<slot> slots;   // 2 per thread; a call's slot is its index modulo their number
-        job *current = nullptr;
-        uint64_t generation = 0;   // counts jobs, so that a helper takes part in each one once
+        std::mutex lock;       // the session and the slots' `done`
+        std::condition_variable progress;  // work to do, a call encoded or joined, a batch complete
+        std::vector<slot> slots;           // 2 per thread; a call's slot is its number modulo their count
+        session work;
         bool stopping = false;
     };
 
     static void *helper_main(void *self);
     void helper_loop();
-    void take_part(job &j, std::unique_lock<std::mutex> &lock);
+    bool can_join(const session &w) const;
+    bool can_claim(const session &w) const;
+    bool step(std::unique_lock<std::mutex> &lock);  // one join or one encode; false when there is none to do
+    void complete_ready();
+    void wait_idle(std::unique_lock<std::mutex> &lock);
+    void reset_session();
     void stop_helpers();
     uint64_t encode_serial(kiv_encoder *enc, uint8_t *out, const uint8_t *data, const piece_plan &plan);
 

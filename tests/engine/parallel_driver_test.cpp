@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
+#include <memory>
 #include <new>
 #include <random>
 #include <thread>
@@ -158,6 +160,70 @@ INSTANTIATE_TEST_SUITE_P(Driver, ParallelDriverThreaded,
                                     std::to_string(std::get<2>(info.param));
                          });
 
+// The same stream through submit() and collect(): every batch is queued up to `ahead` batches before its
+// output is collected; the segments' ends are sync flushes, made once everything is collected. Each batch
+// gets exactly its bound, in front of a guard page.
+struct pipelined_stream {
+    bytes out;
+    kiv_encoder enc;
+};
+pipelined_stream pipelined(driver &d, int level, int format, const bytes &data, const std::vector<segments> &flushed,
+                           size_t ahead) {
+    pipelined_stream r{{}, fresh_stream(level, format)};
+    std::deque<std::unique_ptr<kivtest::guarded_region>> regions;
+    auto collect_one = [&] {
+        const uint64_t w = d.collect(&r.enc);
+        append(r.out, regions.front()->data(), w);
+        regions.pop_front();
+    };
+    size_t pos = 0;
+    for (size_t f = 0; f < flushed.size(); f++) {
+        for (const std::vector<uint64_t> &calls : flushed[f]) {
+            const piece_plan plan = piece_plan::of_sizes(calls);
+            regions.push_back(std::make_unique<kivtest::guarded_region>(d.batch_bound(&r.enc, plan)));
+            d.submit(&r.enc, regions.back()->data(), data.data() + pos, plan);
+            pos += plan.length();
+            while (d.pending() > ahead) collect_one();
+        }
+        while (d.pending() > 0) collect_one();
+        if (f + 1 < flushed.size()) sync_flush(r.enc, r.out);
+    }
+    finish(r.enc, r.out);
+    return r;
+}
+
+TEST_P(ParallelDriverThreaded, BatchesInFlightEqualTheSerialStream) {
+    const auto [format, level, threads] = GetParam();
+    driver d(threads);
+    std::mt19937_64 rng(format * 100 + level * 10 + threads + 5);
+    for (const char *name : {"text", "adversarial", "random"}) {
+        const auto kind = std::find_if(std::begin(kivtest::INPUT_KINDS), std::end(kivtest::INPUT_KINDS),
+                                       [&](const kivtest::input_kind &k) { return std::strcmp(k.name, name) == 0; });
+        const bytes data = kind->make(rng, 200000 + rng() % 50000);
+        // Batches of random calls (an empty batch now and then), grouped between sync flushes.
+        std::vector<segments> flushed(1);
+        segments serial_calls(1);
+        size_t left = data.size();
+        while (left > 0) {
+            std::vector<uint64_t> calls;
+            const size_t n = rng() % 4 == 0 ? 0 : std::min<size_t>(left, 1 + rng() % 60000);
+            for (uint64_t c : kivtest::random_splits(rng, n, 9000)) calls.push_back(c);
+            left -= n;
+            flushed.back().push_back(calls);
+            serial_calls.back().insert(serial_calls.back().end(), calls.begin(), calls.end());
+            if (left > 0 && rng() % 5 == 0) {
+                flushed.emplace_back();
+                serial_calls.emplace_back();
+            }
+        }
+        const bytes expected = serially(level, format, data, serial_calls);
+        for (size_t ahead : {1u, 2u, 3u}) {
+            ASSERT_TRUE(pipelined(d, level, format, data, flushed, ahead).out == expected)
+                << name << ", " << ahead << " batches ahead, " << flushed.size() << " flushes";
+        }
+    }
+}
+
 // A worker whose region cannot be allocated: encode() throws in the caller once every thread has left
 // the work, the record is untouched, and the driver serves the next call as if nothing had happened.
 std::atomic<int> allocations_left{0};
@@ -184,6 +250,99 @@ TEST(ParallelDriverThreaded, FailedAllocationThrowsInTheCaller) {
             allocations_left = 1 << 20;
             EXPECT_TRUE(driven(d, 1, KIV_FMT_GZIP, other, segs) == expected) << threads << " threads, " << allowed;
         }
+}
+
+// A failure while batches are in flight: the batches collected before it keep their output, the failing
+// collect throws and drops every batch after it, and the stream goes on from the last batch collected.
+TEST(ParallelDriverThreaded, FailureInAPipelineDropsTheRestAndKeepsTheRecord) {
+    std::mt19937_64 rng(13);
+    const bytes data = kivtest::text_like(rng, 600000);
+    // 10 batches of 60000 bytes: 6 calls each, then from the fifth batch on 5 larger calls, for which
+    // every slot's region must grow.
+    auto batch_calls_of = [](size_t b) { return uniform(60000, b < 4 ? 10000 : 12000); };
+    segments all_calls(1);
+    for (size_t b = 0; b < 10; b++) {
+        const std::vector<uint64_t> calls = batch_calls_of(b);
+        all_calls[0].insert(all_calls[0].end(), calls.begin(), calls.end());
+    }
+    const bytes expected = serially(1, KIV_FMT_ZLIB, data, all_calls);
+    for (unsigned threads : {2u, 3u}) {
+        driver d(threads, allocate_while_allowed);
+        allocations_left = static_cast<int>(2 * threads);  // the slots' first regions, and no larger ones
+        kiv_encoder enc = fresh_stream(1, KIV_FMT_ZLIB);
+        bytes out;
+        std::deque<bytes> regions;
+        size_t submitted = 0, collected = 0;
+        bool failed = false;
+        while (collected < 10 && !failed) {
+            while (submitted < 10 && d.pending() < 3) {
+                const piece_plan plan = piece_plan::of_sizes(batch_calls_of(submitted));
+                regions.emplace_back(d.batch_bound(&enc, plan));
+                d.submit(&enc, regions.back().data(), data.data() + submitted * 60000, plan);
+                submitted++;
+            }
+            try {
+                const uint64_t w = d.collect(&enc);
+                append(out, regions.front().data(), w);
+                regions.pop_front();
+                collected++;
+            } catch (const std::bad_alloc &) {
+                failed = true;
+            }
+        }
+        ASSERT_TRUE(failed) << threads << " threads";
+        EXPECT_GE(collected, 1u) << "the failure came before any batch was done";
+        EXPECT_EQ(d.pending(), 0u);
+        // The stream goes on from the record of the last batch collected, now with memory to spare.
+        allocations_left = 1 << 20;
+        for (size_t b = collected; b < 10; b++) {
+            const piece_plan plan = piece_plan::of_sizes(batch_calls_of(b));
+            bytes region(d.batch_bound(&enc, plan));
+            d.submit(&enc, region.data(), data.data() + b * 60000, plan);
+            append(out, region.data(), d.collect(&enc));
+        }
+        finish(enc, out);
+        EXPECT_TRUE(out == expected) << threads << " threads, " << collected << " batches before the failure";
+    }
+}
+
+// Batches dropped before they are collected leave the record as the last collect left it; a driver
+// destroyed with batches pending waits for its threads to leave them.
+TEST(ParallelDriverThreaded, AbandonedBatchesLeaveTheRecord) {
+    std::mt19937_64 rng(17);
+    const bytes data = kivtest::runs(rng, 300000);
+    const segments calls = {uniform(data.size(), 5000)};
+    const bytes expected = serially(1, KIV_FMT_GZIP, data, calls);
+    driver d(3);
+    kiv_encoder enc = fresh_stream(1, KIV_FMT_GZIP);
+    bytes out;
+    const piece_plan first = piece_plan::of_sizes(uniform(100000, 5000));
+    bytes region(d.batch_bound(&enc, first));
+    d.submit(&enc, region.data(), data.data(), first);
+    append(out, region.data(), d.collect(&enc));
+    const kiv_encoder after_first = enc;
+    std::vector<bytes> dropped(3);
+    for (bytes &r : dropped) {
+        const piece_plan plan = piece_plan::of_sizes(uniform(100000, 5000));
+        r.resize(d.batch_bound(&enc, plan));
+        d.submit(&enc, r.data(), data.data() + 100000, plan);
+    }
+    d.abandon();
+    EXPECT_EQ(d.pending(), 0u);
+    EXPECT_EQ(std::memcmp(&enc, &after_first, sizeof enc), 0);
+    const piece_plan rest = piece_plan::of_sizes(uniform(data.size() - 100000, 5000));
+    region.assign(kiv_parallel::output_bound(&enc, rest), 0);
+    append(out, region.data(), d.encode(&enc, region.data(), data.data() + 100000, rest));
+    finish(enc, out);
+    EXPECT_TRUE(out == expected);
+
+    auto doomed = std::make_unique<driver>(2);
+    for (bytes &r : dropped) {
+        const piece_plan plan = piece_plan::of_sizes(uniform(100000, 5000));
+        doomed->submit(&enc, r.data(), data.data(), plan);
+    }
+    doomed.reset();  // must not hang, nor leave a thread writing into `dropped`
+    EXPECT_THROW(d.collect(&enc), std::logic_error);  // nothing pending
 }
 
 // Several callers share one driver: their calls are taken one at a time, each stream stays its own.
@@ -264,8 +423,8 @@ TEST(ParallelDriver, PlanCutsHugeCallsIntoGigabytes) {
     EXPECT_EQ(piece_plan::uniform(0, 10).count(), 0u);
 }
 
-// In a forked child the helpers do not exist: the driver encodes on the calling thread alone, and its
-// end waits for nothing.
+// In a forked child the helpers do not exist: the driver encodes on the calling thread alone, refuses
+// batches (the parent's may be in flight), and its end waits for nothing.
 TEST(ParallelDriver, WorksInAForkedChild) {
     std::mt19937_64 rng(5);
     const bytes data = kivtest::text_like(rng, 200000);
@@ -278,8 +437,15 @@ TEST(ParallelDriver, WorksInAForkedChild) {
     if (child == 0) {
         alarm(30);  // a hang fails the test instead of stalling it
         const bool same = driven(*d, 1, KIV_FMT_GZIP, data, segs) == expected;
+        kiv_encoder enc = fresh_stream(1, KIV_FMT_GZIP);
+        bool refused = false;
+        try {
+            d->submit(&enc, nullptr, data.data(), piece_plan::of_sizes({10, 10}));
+        } catch (const std::logic_error &) {
+            refused = true;
+        }
         d.reset();
-        _exit(same ? 0 : 1);
+        _exit(same && refused ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
