@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <system_error>
@@ -58,6 +59,8 @@ constexpr const char *STREAM_BROKEN =
     "this Compressor lost output when an earlier result could not be allocated; its stream cannot be "
     "completed, start a new Compressor";
 constexpr const char *STREAM_FINISHED = "the stream is finished: flush(FINISH) has ended it";
+constexpr const char *STREAM_IN_POOL =
+    "an EncoderPool holds submitted input of this stream: collect its output before calling the Compressor";
 
 struct compressor {
     PyObject_HEAD
@@ -68,6 +71,8 @@ struct compressor {
     bool finished;           // flush(FINISH) has run
     bool broken;             // an engine call's output was lost
     bool flush_due;          // a sync or full flush would write: no flush since the last compress call
+    unsigned pool_batches;   // batches of this stream an EncoderPool holds: its record moves when they are
+                             // collected, so calls of the object's own are refused until then
 };
 
 // Holds a compressor's own lock for the lifetime of the guard. Called with the interpreter lock held;
@@ -96,11 +101,17 @@ private:
 // guard dies, so that the exporter cannot resize or free the memory while the engine reads it.
 class input_bytes {
 public:
-    // Returns false with a Python exception set when `obj` offers no C-contiguous buffer.
-    bool take(PyObject *obj) {
+    // Returns false with a Python exception set when `obj` offers no C-contiguous buffer. With `hold`,
+    // the guard keeps a bytes object alive itself (a buffer export keeps its exporter alive anyway), so
+    // that it may outlive the call.
+    bool take(PyObject *obj, bool hold = false) {
         if (PyBytes_Check(obj)) {  // immutable; the caller's reference keeps it alive
             data_ = reinterpret_cast<const uint8_t *>(PyBytes_AS_STRING(obj));
             size_ = PyBytes_GET_SIZE(obj);
+            if (hold) {
+                Py_INCREF(obj);
+                held_ = obj;
+            }
             return true;
         }
         // The most permissive request, so that every exporter answers; contiguity is checked here.
@@ -119,13 +130,18 @@ public:
     }
     ~input_bytes() {
         if (exported_) PyBuffer_Release(&view_);
+        Py_XDECREF(held_);
     }
+    input_bytes() = default;
+    input_bytes(const input_bytes &) = delete;
+    input_bytes &operator=(const input_bytes &) = delete;
     const uint8_t *data() const { return data_; }
     uint64_t size() const { return static_cast<uint64_t>(size_); }
 
 private:
     Py_buffer view_{};
     bool exported_ = false;
+    PyObject *held_ = nullptr;
     const uint8_t *data_ = nullptr;
     Py_ssize_t size_ = 0;
 };
@@ -161,7 +177,15 @@ PyObject *result(compressor *self, int32_t w) {
 }
 
 // Raises for a stream that cannot take `compress` or a sync/full flush; false when it can.
+// Raises while a pool holds batches of the stream; false when it holds none.
+bool refuse_while_in_pool(const compressor *self) {
+    if (self->pool_batches == 0) return false;
+    PyErr_SetString(PyExc_RuntimeError, STREAM_IN_POOL);
+    return true;
+}
+
 bool refuse_input(const compressor *self) {
+    if (refuse_while_in_pool(self)) return true;
     if (self->broken) {
         PyErr_SetString(PyExc_RuntimeError, STREAM_BROKEN);
         return true;
@@ -267,6 +291,7 @@ PyObject *compressor_compress(PyObject *self_obj, PyObject *data) {
 
 PyObject *flush_locked(compressor *self, int mode) {
     if (mode == FINISH) {
+        if (refuse_while_in_pool(self)) return nullptr;
         if (self->broken) {
             PyErr_SetString(PyExc_RuntimeError, STREAM_BROKEN);
             return nullptr;
@@ -398,6 +423,7 @@ PyObject *compressor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     self->finished = false;
     self->broken = false;
     self->flush_due = true;  // the first flush of a stream always writes
+    self->pool_batches = 0;
     kiv_stream_init(&self->encoder, level, format);
     return reinterpret_cast<PyObject *>(self);
 }
@@ -475,12 +501,29 @@ PyTypeObject compressor_type = {
 
 constexpr const char *POOL_CLOSED = "the EncoderPool is closed";
 
+// A batch submitted and not yet collected: what the driver reads and writes until then.
+struct submitted_batch {
+    compressor *stream;      // a strong reference; its pool_batches counts this batch
+    input_bytes *input;      // holds the input's bytes or buffer export
+    PyObject *output;        // the result the driver writes into, returned by collect
+    bool has_calls;          // any input: collecting it counts as a compress call for the flush rule
+};
+
 struct encoder_pool {
     PyObject_HEAD
     kiv_parallel::driver *driver;  // null once closed
     std::mutex lock;               // held by each call, so that close() waits for the call in progress
     unsigned threads;              // the driver's, 0 once closed; read and written with the interpreter lock
+    std::deque<submitted_batch> *batches;  // oldest first; touched with both locks held
 };
+
+// With the interpreter lock: gives up a batch's references once the driver has left it.
+void release_batch(submitted_batch &b) {
+    b.stream->pool_batches--;
+    delete b.input;
+    Py_XDECREF(b.output);
+    Py_DECREF(reinterpret_cast<PyObject *>(b.stream));
+}
 
 PyTypeObject encoder_pool_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
@@ -528,6 +571,11 @@ PyObject *encoder_pool_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
     new (&self->lock) std::mutex();
     self->driver = nullptr;
     self->threads = static_cast<unsigned>(threads);
+    self->batches = new (std::nothrow) std::deque<submitted_batch>();
+    if (self->batches == nullptr) {
+        Py_DECREF(self);
+        return PyErr_NoMemory();
+    }
     try {
         self->driver = new kiv_parallel::driver(static_cast<unsigned>(threads));
     } catch (const std::bad_alloc &) {
@@ -544,6 +592,7 @@ PyObject *encoder_pool_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
 
 // Stops and joins the helpers, with the interpreter lock released: they never take it, and another
 // thread may hold the pool's lock for a call that runs without it.
+// Batches not collected are dropped, once no helper works on them any more.
 void close_pool(encoder_pool *self) {
     Py_BEGIN_ALLOW_THREADS
     std::lock_guard<std::mutex> held(self->lock);
@@ -551,11 +600,16 @@ void close_pool(encoder_pool *self) {
     self->driver = nullptr;
     Py_END_ALLOW_THREADS
     self->threads = 0;
+    if (self->batches != nullptr) {
+        for (submitted_batch &b : *self->batches) release_batch(b);
+        self->batches->clear();
+    }
 }
 
 void encoder_pool_dealloc(PyObject *self_obj) {
     auto *self = reinterpret_cast<encoder_pool *>(self_obj);
     close_pool(self);
+    delete self->batches;
     self->lock.~mutex();
     Py_TYPE(self_obj)->tp_free(self_obj);
 }
@@ -633,9 +687,115 @@ PyObject *encoder_pool_compress(PyObject *self_obj, PyObject *args, PyObject *kw
         PyErr_SetString(PyExc_ValueError, POOL_CLOSED);
         return nullptr;
     }
+    if (!pool->batches->empty()) {
+        PyErr_SetString(PyExc_ValueError, "the EncoderPool holds submitted input: collect its output first");
+        return nullptr;
+    }
     auto *self = reinterpret_cast<compressor *>(compressor_obj);
     object_lock stream_held(self->lock);
     return pool_compress_locked(pool, self, in, chunk, finish != 0);
+}
+
+PyObject *encoder_pool_submit(PyObject *self_obj, PyObject *args, PyObject *kwargs) {
+    auto *pool = reinterpret_cast<encoder_pool *>(self_obj);
+    static const char *keywords[] = {"compressor", "data", "chunk_size", nullptr};
+    PyObject *compressor_obj, *data, *chunk_obj;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O!OO:submit", const_cast<char **>(keywords), &compressor_type,
+                                     &compressor_obj, &data, &chunk_obj))
+        return nullptr;
+    uint64_t chunk;
+    if (!positive_argument(chunk_obj, "chunk_size", chunk)) return nullptr;
+    auto *in = new (std::nothrow) input_bytes();
+    if (in == nullptr) return PyErr_NoMemory();
+    if (!in->take(data, true)) {
+        delete in;
+        return nullptr;
+    }
+    PyObject *out = nullptr;
+    {
+        object_lock pool_held(pool->lock);
+        auto *self = reinterpret_cast<compressor *>(compressor_obj);
+        const char *refused = pool->driver == nullptr ? POOL_CLOSED
+                              : !pool->batches->empty() && pool->batches->front().stream != self
+                                  ? "the EncoderPool holds submitted input of another Compressor: collect it first"
+                                  : nullptr;
+        if (refused != nullptr) {
+            PyErr_SetString(PyExc_ValueError, refused);
+        } else {
+            object_lock stream_held(self->lock);
+            if (self->broken) {
+                PyErr_SetString(PyExc_RuntimeError, STREAM_BROKEN);
+            } else if (self->finished) {
+                PyErr_SetString(PyExc_ValueError, STREAM_FINISHED);
+            } else {
+                kiv_parallel::piece_plan plan = kiv_parallel::piece_plan::uniform(in->size(), chunk);
+                out = new_result(pool->driver->batch_bound(&self->encoder, plan));
+                if (out != nullptr) {
+                    const bool has_calls = plan.count() > 0;
+                    try {
+                        pool->batches->push_back(submitted_batch{self, in, out, has_calls});
+                        pool->driver->submit(&self->encoder, reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out)),
+                                             in->data(), std::move(plan));
+                        Py_INCREF(compressor_obj);
+                        self->pool_batches++;
+                        Py_RETURN_NONE;
+                    } catch (const std::bad_alloc &) {
+                        PyErr_NoMemory();
+                    } catch (const std::logic_error &) {
+                        PyErr_SetString(PyExc_RuntimeError, "this EncoderPool was made in another process");
+                    }
+                    if (!pool->batches->empty() && pool->batches->back().output == out) pool->batches->pop_back();
+                }
+            }
+        }
+    }
+    Py_XDECREF(out);
+    delete in;
+    return nullptr;
+}
+
+PyObject *encoder_pool_collect(PyObject *self_obj, PyObject *) {
+    auto *pool = reinterpret_cast<encoder_pool *>(self_obj);
+    object_lock pool_held(pool->lock);
+    if (pool->driver == nullptr || pool->batches->empty()) {
+        PyErr_SetString(PyExc_ValueError, pool->driver == nullptr ? POOL_CLOSED : "nothing submitted to collect");
+        return nullptr;
+    }
+    kiv_encoder record;
+    uint64_t w = 0;
+    bool out_of_memory = false;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        w = pool->driver->collect(&record);
+    } catch (const std::bad_alloc &) {  // the driver has dropped this batch and every later one
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    if (out_of_memory) {
+        for (submitted_batch &b : *pool->batches) release_batch(b);
+        pool->batches->clear();
+        PyErr_SetString(PyExc_MemoryError,
+                        "cannot allocate a worker's output region: the input submitted and not collected is "
+                        "dropped, and the stream is as the last output collected left it");
+        return nullptr;
+    }
+    submitted_batch b = pool->batches->front();
+    pool->batches->pop_front();
+    PyObject *out = b.output;
+    b.output = nullptr;
+    {
+        object_lock stream_held(b.stream->lock);
+        b.stream->encoder = record;
+        if (b.has_calls) b.stream->flush_due = true;
+        out = shrunk_result(b.stream, out, w);
+    }
+    release_batch(b);
+    return out;
+}
+
+PyObject *encoder_pool_pending(PyObject *self_obj, void *) {
+    auto *pool = reinterpret_cast<encoder_pool *>(self_obj);
+    return PyLong_FromSize_t(pool->batches != nullptr ? pool->batches->size() : 0);
 }
 
 PyDoc_STRVAR(pool_compress_doc,
@@ -653,14 +813,38 @@ PyDoc_STRVAR(pool_compress_doc,
              "the output or a worker's region cannot be allocated (the stream is then unchanged), RuntimeError\n"
              "on a stream that has lost output; and ValueError when the pool is closed.");
 
+PyDoc_STRVAR(pool_submit_doc,
+             "submit($self, compressor, data, chunk_size)\n--\n\n"
+             "Queue *data* for *compressor*'s stream in pieces of *chunk_size* bytes and return at once; the\n"
+             "pool's threads compress it meanwhile. :meth:`collect` returns the output, oldest first.\n\n"
+             "Inputs submitted one after the other continue one stream: collected in order, their outputs are\n"
+             "exactly what ``compressor.compress`` called on each piece would return. The pool holds *data*\n"
+             "(a bytes object, or an export of any other buffer, which cannot be resized meanwhile) until it is\n"
+             "collected: the caller must not change its bytes before. Until then *compressor* refuses its own\n"
+             "calls (RuntimeError), and the pool takes no other Compressor's input (ValueError). Raises\n"
+             "MemoryError when the output cannot be allocated (nothing is queued), ValueError on a closed\n"
+             "pool or a finished stream, RuntimeError in a process forked from the one that made the pool.");
+
+PyDoc_STRVAR(pool_collect_doc,
+             "collect($self, /)\n--\n\n"
+             "Wait for the oldest submitted input, taking part in the work, and return its compressed bytes;\n"
+             "the Compressor's stream then stands after it.\n\n"
+             "Raises ValueError when nothing is pending. If a thread could not allocate its room for a piece,\n"
+             "raises MemoryError and drops that input and every one submitted after it; the stream stays as\n"
+             "the last output collected left it.");
+
 PyDoc_STRVAR(pool_close_doc,
              "close($self, /)\n--\n\n"
              "Stop the pool's threads and wait for them; a call in progress on another thread ends first.\n"
-             "Closing twice does nothing; ``compress`` afterwards raises ValueError.");
+             "Input submitted and not collected is dropped: its Compressor stands after the last output\n"
+             "collected. Closing twice does nothing; later calls raise ValueError.");
 
 PyMethodDef encoder_pool_methods[] = {
     {"compress", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(encoder_pool_compress)),
      METH_VARARGS | METH_KEYWORDS, pool_compress_doc},
+    {"submit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(encoder_pool_submit)),
+     METH_VARARGS | METH_KEYWORDS, pool_submit_doc},
+    {"collect", encoder_pool_collect, METH_NOARGS, pool_collect_doc},
     {"close", encoder_pool_close, METH_NOARGS, pool_close_doc},
     {"__enter__", encoder_pool_enter, METH_NOARGS, nullptr},
     {"__exit__", encoder_pool_exit, METH_VARARGS, nullptr},
@@ -669,6 +853,7 @@ PyMethodDef encoder_pool_methods[] = {
 
 PyGetSetDef encoder_pool_getset[] = {
     {"threads", encoder_pool_threads, nullptr, "Threads that encode, the calling one included; 0 once closed.", nullptr},
+    {"pending", encoder_pool_pending, nullptr, "Inputs submitted and not yet collected.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

@@ -129,6 +129,91 @@ def test_any_contiguous_buffer_is_read_in_place() -> None:
             assert pool.compress(kivio.Compressor(), buf, 10_000, finish=True) == expected
 
 
+# -- batches in flight: submit and collect -------------------------------------------------------------
+
+
+@pytest.mark.parametrize("threads", THREADS, ids=[f"threads{t}" for t in THREADS])
+@pytest.mark.parametrize("level", LEVELS.values(), ids=LEVELS.keys())
+@pytest.mark.parametrize("fmt", FORMATS.values(), ids=FORMATS.keys())
+def test_submitted_batches_equal_the_serial_stream(fmt: int, level: int, threads: int) -> None:
+    """Batches of random sizes (empty ones too), up to 1 to 3 in flight, sync flushes once all are collected:
+    the outputs, collected in order, are what the serial calls return."""
+    rng = random.Random(f"{fmt}{level}{threads}")
+    data = b"".join(data_set(name, 50_000) for name in DATA_SETS)
+    with EncoderPool(threads) as pool:
+        for ahead in (1, 2, 3):
+            pooled, alone = kivio.Compressor(level, fmt), kivio.Compressor(level, fmt)
+            got, expected = [], []
+            pos = 0
+            while pos < len(data):
+                n = rng.choice([0, 1, 4000, 30_000, 100_000])
+                chunk = rng.choice([1000, 4096, 65535]) if n > 1 else 7
+                batch = data[pos : pos + n]
+                pos += n
+                pool.submit(pooled, batch, chunk)
+                expected += [alone.compress(batch[i : i + chunk]) for i in range(0, len(batch), chunk)]
+                while pool.pending > ahead:
+                    got.append(pool.collect())
+                if rng.random() < 0.15:
+                    while pool.pending:
+                        got.append(pool.collect())
+                    got.append(pooled.flush(kivio.SYNC_FLUSH))
+                    expected.append(alone.flush(kivio.SYNC_FLUSH))
+            while pool.pending:
+                got.append(pool.collect())
+            stream = b"".join(got) + pooled.flush()
+            assert stream == b"".join(expected) + alone.flush(), f"{ahead} ahead"
+    assert_decodes(stream, data, fmt)
+
+
+def test_pending_batches_hold_their_input_and_their_stream() -> None:
+    data = data_set("text", 400_000)
+    with EncoderPool(2) as pool:
+        c, other = kivio.Compressor(), kivio.Compressor()
+        buf = bytearray(data)
+        pool.submit(c, buf, 10_000)
+        pool.submit(c, bytes(data), 10_000)  # the only reference is the pool's
+        assert pool.pending == 2
+        with pytest.raises(BufferError):
+            buf.append(0)  # exported until collected
+        with pytest.raises(RuntimeError, match="collect"):
+            c.compress(b"more")
+        with pytest.raises(RuntimeError, match="collect"):
+            c.flush()
+        with pytest.raises(ValueError, match="another Compressor"):
+            pool.submit(other, b"abc", 10)
+        with pytest.raises(ValueError, match="collect"):
+            pool.compress(other, b"abc", 10)
+        outputs = [pool.collect(), pool.collect()]
+        assert pool.pending == 0
+        buf.append(0)
+        with pytest.raises(ValueError, match="nothing submitted"):
+            pool.collect()
+        stream = b"".join(outputs)
+    alone = kivio.Compressor()
+    assert stream == b"".join(alone.compress(data[i : i + 10_000]) for _ in range(2) for i in range(0, len(data), 10_000))
+
+
+def test_closing_with_batches_pending_drops_them_and_keeps_the_stream() -> None:
+    """The stream stands after the last output collected: it goes on as if the dropped input had never
+    been submitted."""
+    data = data_set("binary", 300_000)
+    before = task_count()
+    pool = EncoderPool(3)
+    c = kivio.Compressor(1, kivio.ZLIB)
+    pool.submit(c, data[:100_000], 7000)
+    first = pool.collect()
+    for _ in range(3):
+        pool.submit(c, data[100_000:], 7000)
+    pool.close()
+    assert task_count(before) == before
+    stream = first + c.compress(data[100_000:]) + c.flush()
+    alone = kivio.Compressor(1, kivio.ZLIB)
+    head = data[:100_000]
+    expected = b"".join(alone.compress(head[i : i + 7000]) for i in range(0, len(head), 7000))
+    assert stream == expected + alone.compress(data[100_000:]) + alone.flush()
+
+
 # -- arguments and errors --------------------------------------------------------------------------------
 
 
@@ -272,7 +357,23 @@ def test_worker_that_cannot_allocate_raises_memory_error_and_keeps_the_stream() 
         stream = head + pool.compress(c, data, chunk) + c.flush()
         print("decoded:", zlib.decompress(stream, 31) == b"head" + data)
         pool.close()
+
+        # The same with the input submitted: collect raises, the input is dropped, the stream is unchanged.
+        pool = EncoderPool(2)
+        c = kivio.Compressor(1, kivio.GZIP)
+        head = c.compress(b"head")
+        resource.setrlimit(resource.RLIMIT_AS, (address_space() + (80 << 20), hard))
+        pool.submit(c, data, chunk)
+        try:
+            pool.collect()
+        except MemoryError:
+            print("collect: MemoryError, pending", pool.pending)
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+        pool.submit(c, data, chunk)
+        stream = head + pool.collect() + c.flush()
+        print("decoded:", zlib.decompress(stream, 31) == b"head" + data)
+        pool.close()
         print("tasks:", len(os.listdir("/proc/self/task")))
         """
     )
-    assert out == ["MemoryError: True", "decoded: True", "tasks: 1"]
+    assert out == ["MemoryError: True", "decoded: True", "collect: MemoryError, pending 0", "decoded: True", "tasks: 1"]
