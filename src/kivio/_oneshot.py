@@ -29,8 +29,8 @@ def compress(
         :doc:`chunk_size`).
     :param threads: at most this many threads share the work, the calling one included (1: the calling
         thread alone). None picks the cores this process may use (``os.sched_getaffinity``) when the input
-        spans several pieces of at least 64 KiB, else 1. Never more threads than pieces. The interpreter lock
-        is released while the pieces are compressed.
+        spans several pieces of at least 64 KiB at level 1 (storing runs at memory speed on one core), else
+        1. Never more threads than pieces. The interpreter lock is released while the pieces are compressed.
     :returns: the same bytes as one :class:`Compressor` fed `data` in pieces of `chunk_size` bytes (the last
         one shorter) and then finished with :data:`FINISH`. Each piece is compressed from its own bytes alone
         and the pieces are joined in order, so the result depends on `data`, `level`, `format` and
@@ -46,5 +46,5 @@ def compress(
     with byte_view(data) as view:
         pieces = -(-len(view) // size)
         # The output goes straight into the result, also on one thread (a pool of 1 starts no thread).
-        with EncoderPool(threads_for(wanted, pieces, size)) as pool:
+        with EncoderPool(threads_for(wanted, pieces, size, level)) as pool:
             return pool.compress(compressor, view, size, finish=True)

@@ -54,22 +54,29 @@ def usable_cores() -> int:
 
 # With threads=None, pieces smaller than this are encoded on the calling thread: handing a piece to another
 # thread costs some 3 us of locking and waking, about 5 % of a 64 KiB piece at level 1 but twice the work of
-# a 1 KiB one (bench/threads.py --piece-sizes). An explicit thread count is followed at any piece size.
+# a 1 KiB one (bench/parallel.py --piece-sizes). An explicit thread count is followed at any piece size.
 AUTO_THREADS_MIN_CHUNK = 64 << 10
 
-# The writer gathers this many whole pieces per thread before it hands them to the pool: the threads finish
-# a batch within about one piece of each other, so more pieces per batch waste less of it...
-PIECES_PER_THREAD = 4
+# The writer gathers this many whole pieces per thread before it hands them to the pool. The pool works on
+# the next batch while the writer fills the one after, so the threads never wait for a batch to end, and
+# two pieces a thread keep them busy while the writer copies and writes...
+PIECES_PER_THREAD = 2
 # ...but a batch never holds more than this, unless each thread's one piece needs more.
-BATCH_MAX = 32 << 20
+BATCH_MAX = 16 << 20
 
 
-def threads_for(threads: Optional[int], pieces: int, chunk_size: int) -> int:
-    """How many threads to use for `pieces` pieces of `chunk_size` bytes: at most `threads`, and never more
-    than pieces. None picks the cores this process may use when the input spans several pieces of at least
-    64 KiB, else 1."""
+def threads_for(threads: Optional[int], pieces: int, chunk_size: int, level: int) -> int:
+    """How many threads to use for `pieces` pieces of `chunk_size` bytes at `level` (already validated): at
+    most `threads`, and never more than pieces. None picks the cores this process may use when the input
+    spans several pieces of at least 64 KiB at a searching level, else 1.
+
+    Storing (level 0) runs at the speed of memory on one core (about 5 GB/s for a large result, most of it
+    the kernel clearing the result's fresh pages), so further cores only compete for the same memory: two
+    threads stored the corpus at 0.7-0.95x the speed of one, and the writer at 0.4x (bench/parallel.py).
+    """
     if threads is None:
-        threads = usable_cores() if chunk_size >= AUTO_THREADS_MIN_CHUNK else 1
+        searching = operator.index(level) != 0
+        threads = usable_cores() if searching and chunk_size >= AUTO_THREADS_MIN_CHUNK else 1
     return max(1, min(threads, pieces))
 
 

@@ -248,15 +248,16 @@ def compress_stream(src: IO[bytes], dst: _Counter, opts: Options, progress: _Pro
     raw = 0
     try:
         # Reads of whole pieces go to the compressor without a copy; with threads, a whole batch at once.
-        block = bytearray(max(writer._batch, opts.chunk_size * max(1, IO_BLOCK // opts.chunk_size)))
-        with memoryview(block) as view:
-            while True:
-                n = src.readinto(view)  # type: ignore[attr-defined]
-                if not n:
-                    break
-                writer.write(view[:n])
-                raw += n
-                progress.update(n, raw, out.count)
+        # Each read is a bytes object of its own, which the writer may keep while its threads compress it,
+        # so that the next read overlaps with that work.
+        size = max(writer._batch, opts.chunk_size * max(1, IO_BLOCK // opts.chunk_size))
+        while True:
+            block = src.read(size)
+            if not block:
+                break
+            writer.write(block)
+            raw += len(block)
+            progress.update(len(block), raw, out.count)
     finally:
         writer.close()
     return Result(raw, out.count, time.perf_counter() - started)

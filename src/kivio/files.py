@@ -31,6 +31,9 @@ FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes],
 # A writer starts with a small buffer and grows it to a whole batch at once when more comes, so that a
 # 16 MiB chunk_size costs no 16 MiB allocation for a file of a few lines, and a big file one copy at most.
 _FIRST_BUFFER = 64 * 1024
+# Batches a threaded writer leaves with its pool while it goes on: the pool always has the next one at
+# hand, and the output held stays that of two batches.
+_IN_FLIGHT = 2
 
 
 def _is_gzip(format: Union[int, str]) -> bool:
@@ -58,11 +61,14 @@ class Writer(io.BufferedIOBase):
     gathered into pieces of exactly `chunk_size` bytes, and each whole piece is compressed as it completes;
     a large write is cut into pieces in place, without copying it into the buffer first.
 
-    With several threads (`threads` above 1, or None on a machine with several cores and pieces of at least
-    64 KiB), writes are gathered into batches of four pieces a thread (at most 32 MiB, at least one piece a
-    thread), which the threads compress together while the interpreter lock is released; a large write
-    goes to them in place. The threads start with the first batch and end with :meth:`close`, also when
-    writing fails or the writer is dropped unclosed. The bytes written never depend on the thread count.
+    With several threads (see :func:`kivio.open`), writes are gathered into batches of two pieces a thread
+    (at most 16 MiB, at least one piece a thread), which the threads compress while the writer fills the
+    next batch and writes out earlier output: up to two batches are in flight. A large write first
+    completes the batch in the buffer; its further whole pieces go to the threads in place, and a write of
+    ``bytes`` (which cannot change) may still be compressed after the call returns, while the memory of any
+    other buffer is done with when the call returns. The threads start with the first batch and end with
+    :meth:`close`, also when writing fails or the writer is dropped unclosed. The bytes written never depend
+    on the thread count.
 
     - :meth:`flush` makes a sync flush: everything written so far decodes from what is in the file now.
       Because kiv keeps no history between pieces, every flush point is also a full flush point.
@@ -100,11 +106,12 @@ class Writer(io.BufferedIOBase):
         if action == "a" and not _is_gzip(format):
             raise ValueError("mode 'a' appends a gzip member; zlib and raw DEFLATE streams cannot be appended")
         # The most threads a batch may use; their pool starts with the first batch of several pieces.
-        self._threads = threads_for(wanted, sys.maxsize, self._chunk_size)
+        self._threads = threads_for(wanted, sys.maxsize, self._chunk_size, level)
         self._pool: Optional[EncoderPool] = None
         # Whole pieces gathered before they are encoded together: several a thread when there are threads.
         self._batch = batch_size(self._chunk_size, self._threads)
         self._buffer = bytearray()
+        self._spare = bytearray()  # the other buffer, while the pool compresses one
         self._fill = 0
         self._offset = 0
         self._failure: Optional[BaseException] = None
@@ -212,14 +219,15 @@ class Writer(io.BufferedIOBase):
             self._store(view)
             return
         start = 0
-        if fill % size:  # complete the piece in the buffer from the front of the view
-            start = size - fill % size
+        if fill:
+            # Complete the batch in the buffer from the front of the view, so that its pieces go to the
+            # threads together (on one thread a batch is one piece).
+            start = self._batch - fill
             self._store(view[:start])
-        if self._fill:
             self._encode_buffer()
         whole = (n - start) // size * size
         if whole:
-            self._encode(view[start : start + whole])
+            self._encode(view[start : start + whole], owned=False)
         if start + whole < n:
             self._store(view[start + whole :])
 
@@ -234,19 +242,41 @@ class Writer(io.BufferedIOBase):
 
     def _encode_buffer(self) -> None:
         with memoryview(self._buffer) as whole:
-            self._encode(whole[: self._fill])
+            self._encode(whole[: self._fill], owned=True)
         self._fill = 0
+        if self._pool is not None and self._pool.pending:
+            # The buffer is the pool's until its output is collected: fill the other one meanwhile, once the
+            # batch submitted from it before is collected.
+            self._buffer, self._spare = self._spare, self._buffer
+            self._collect(leave=1)
 
-    def _encode(self, view: memoryview) -> None:
-        """Compresses whole pieces (the last one shorter before a flush or the end) and writes the output."""
-        if self._threads == 1 or len(view) <= self._chunk_size:
+    def _encode(self, view: memoryview, owned: bool) -> None:
+        """Compresses whole pieces (the last one shorter before a flush or the end) and writes the output.
+
+        With threads, the pieces go to the pool a batch at a time and the pool compresses them while this
+        thread goes on: at most `_IN_FLIGHT` batches are submitted and not collected. `owned`: the view is the
+        writer's buffer, which stays untouched until collected. A bytes object cannot change either; any
+        other caller's buffer is compressed to the end before the call returns, since its owner may reuse it.
+        """
+        pool = self._pool
+        if self._threads == 1 or (len(view) <= self._chunk_size and not (pool is not None and pool.pending)):
             encode_pieces(self._compressor, view, self._chunk_size, None, self._write_out)
             return
-        if self._pool is None:
-            self._pool = EncoderPool(self._threads)
-        # A batch at a time, so that the output held at once stays that of one batch however large the write.
+        if pool is None:
+            pool = self._pool = EncoderPool(self._threads)
         for start in range(0, len(view), self._batch):
-            encode_pieces(self._compressor, view[start : start + self._batch], self._chunk_size, self._pool, self._write_out)
+            pool.submit(self._compressor, view[start : start + self._batch], self._chunk_size)
+            self._collect(leave=_IN_FLIGHT)
+        if not owned and not isinstance(view.obj, bytes):
+            self._collect(leave=0)
+
+    def _collect(self, leave: int) -> None:
+        """Writes out the output of submitted batches, oldest first, until at most `leave` are pending."""
+        pool = self._pool
+        while pool is not None and pool.pending > leave:
+            out = pool.collect()
+            if out:
+                self._write_out(out)
 
     def _write_out(self, data: bytes) -> None:
         """Writes all of `data`, also through a raw file that takes only part of it per call."""
@@ -277,6 +307,7 @@ class Writer(io.BufferedIOBase):
     def _sync_flush(self) -> None:
         if self._fill:
             self._encode_buffer()
+        self._collect(leave=0)
         out = self._compressor.flush(SYNC_FLUSH)
         if out:
             self._write_out(out)
@@ -300,16 +331,17 @@ class Writer(io.BufferedIOBase):
             finally:
                 self._closed = True
                 self._busy = False
-                self._buffer = bytearray()
                 if self._pool is not None:  # its threads end here, whatever happened before
-                    self._pool.close()
+                    self._pool.close()  # drops what a failed writer left submitted
                     self._pool = None
+                self._buffer = self._spare = bytearray()
                 if self._owns_file:
                     self._file.close()
 
     def _finish(self) -> None:
         if self._fill:
             self._encode_buffer()
+        self._collect(leave=0)
         self._write_out(self._compressor.flush(FINISH))
         if not self._owns_file and hasattr(self._file, "flush"):
             self._file.flush()
@@ -391,7 +423,7 @@ def open(
         appending too (a zlib or raw stream has no way to carry a second one).
     :param chunk_size: the size of the pieces the input is cut into (see :func:`kivio.compress`).
     :param threads: at most this many threads compress, the calling one included; None picks the cores this
-        process may use when pieces are at least 64 KiB. Never changes the bytes written (see
+        process may use when pieces are at least 64 KiB at level 1. Never changes the bytes written (see
         :func:`kivio.compress`).
     :param encoding: for text mode, as for :class:`io.TextIOWrapper`.
     :param errors: for text mode, as for :class:`io.TextIOWrapper`.

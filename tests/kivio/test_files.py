@@ -333,8 +333,8 @@ def test_interrupted_write_fails_the_writer() -> None:
 @pytest.mark.parametrize(("threads", "limit"), [(1, 8 << 20), (2, 20 << 20)], ids=["one-thread", "two-threads"])
 def test_large_write_is_not_copied(threads: int, limit: int) -> None:
     """A 64 MiB write goes to the compressor piece by piece in place: memory grows by about a piece, with
-    threads by about a batch (8 pieces for 2 threads): the buffer that completes its first piece, and the
-    output of one batch at a time."""
+    threads by a few batches (of 4 pieces for 2 threads): the buffer that completes the first batch, and
+    the output of the batches in flight."""
 
     class Sink(io.RawIOBase):
         def writable(self) -> bool:

@@ -92,15 +92,16 @@ def test_text_writer_with_threads_equals_compress() -> None:
 
 
 def test_automatic_thread_count() -> None:
-    """None: the usable cores once the input spans several pieces of 64 KiB or more, else one thread; a
-    number is an upper bound, never above the pieces."""
+    """None: the usable cores once the input spans several pieces of 64 KiB or more at a searching level,
+    else one thread; a number is an upper bound, never above the pieces, at any level and piece size."""
     cores = usable_cores()
-    assert threads_for(None, 1, 1 << 20) == 1
-    assert threads_for(None, 1000, 1 << 20) == cores
-    assert threads_for(None, 1000, 1 << 16) == cores
-    assert threads_for(None, 1000, (1 << 16) - 1) == 1
-    assert threads_for(8, 3, 1) == 3
-    assert threads_for(2, 1000, 1) == 2
+    assert threads_for(None, 1, 1 << 20, 1) == 1
+    assert threads_for(None, 1000, 1 << 20, 1) == cores
+    assert threads_for(None, 1000, 1 << 16, 9) == cores
+    assert threads_for(None, 1000, (1 << 16) - 1, 1) == 1
+    assert threads_for(None, 1000, 1 << 20, 0) == 1
+    assert threads_for(8, 3, 1, 0) == 3
+    assert threads_for(2, 1000, 1, 1) == 2
 
 
 # -- threads end, whatever happens -------------------------------------------------------------------------
