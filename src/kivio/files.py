@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import builtins
 import codecs
+import collections
 import contextlib
 import gzip
 import io
@@ -31,9 +32,6 @@ FileArg = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", IO[bytes],
 # A writer starts with a small buffer and grows it to a whole batch at once when more comes, so that a
 # 16 MiB chunk_size costs no 16 MiB allocation for a file of a few lines, and a big file one copy at most.
 _FIRST_BUFFER = 64 * 1024
-# Batches a threaded writer leaves with its pool while it goes on: the pool always has the next one at
-# hand, and the output held stays that of two batches.
-_IN_FLIGHT = 2
 
 
 def _is_gzip(format: Union[int, str]) -> bool:
@@ -112,6 +110,12 @@ class Writer(io.BufferedIOBase):
         self._batch = batch_size(self._chunk_size, self._threads)
         self._buffer = bytearray()
         self._spare = bytearray()  # the other buffer, while the pool compresses one
+        # Batches submitted to the pool and collected, counted; the pieces of each one in flight; the number
+        # of the submission that last took each buffer (-1: none).
+        self._submitted = self._collected = 0
+        self._flight: collections.deque[int] = collections.deque()
+        self._flight_pieces = 0
+        self._buffer_ticket = self._spare_ticket = -1
         self._fill = 0
         self._offset = 0
         self._failure: Optional[BaseException] = None
@@ -215,14 +219,19 @@ class Writer(io.BufferedIOBase):
 
     def _take(self, view: memoryview) -> None:
         fill, size, n = self._fill, self._chunk_size, len(view)
-        if fill + n < self._batch:
+        # With threads, whole pieces of a bytes object go to them in place however few they are (it cannot
+        # change while they work), once the piece begun in the buffer is complete. Other data is gathered
+        # into batches, unless it holds a batch itself.
+        rest_of_piece = -fill % size
+        in_place = self._threads > 1 and isinstance(view.obj, bytes) and n - rest_of_piece >= size
+        if not in_place and fill + n < self._batch:
             self._store(view)
             return
         start = 0
         if fill:
-            # Complete the batch in the buffer from the front of the view, so that its pieces go to the
-            # threads together (on one thread a batch is one piece).
-            start = self._batch - fill
+            # Complete the piece (in place) or the batch in the buffer from the front of the view, so that the
+            # buffer's pieces go to the threads together (on one thread a batch is one piece).
+            start = rest_of_piece if in_place else self._batch - fill
             self._store(view[:start])
             self._encode_buffer()
         whole = (n - start) // size * size
@@ -241,42 +250,57 @@ class Writer(io.BufferedIOBase):
         self._fill = end
 
     def _encode_buffer(self) -> None:
+        submitted = self._submitted
         with memoryview(self._buffer) as whole:
             self._encode(whole[: self._fill], owned=True)
         self._fill = 0
-        if self._pool is not None and self._pool.pending:
-            # The buffer is the pool's until its output is collected: fill the other one meanwhile, once the
-            # batch submitted from it before is collected.
+        if self._submitted != submitted:
+            # The buffer is the pool's until its output is collected: fill the other one meanwhile, once what
+            # was submitted from that one is collected.
             self._buffer, self._spare = self._spare, self._buffer
-            self._collect(leave=1)
+            self._buffer_ticket, self._spare_ticket = self._spare_ticket, self._submitted - 1
+            while self._collected <= self._buffer_ticket:
+                self._collect_one()
 
     def _encode(self, view: memoryview, owned: bool) -> None:
         """Compresses whole pieces (the last one shorter before a flush or the end) and writes the output.
 
-        With threads, the pieces go to the pool a batch at a time and the pool compresses them while this
-        thread goes on: at most `_IN_FLIGHT` batches are submitted and not collected. `owned`: the view is the
+        With threads, the pieces go to the pool a batch at a time, and the pool compresses them while this
+        thread goes on: up to two batches' pieces stay submitted and not collected. `owned`: the view is the
         writer's buffer, which stays untouched until collected. A bytes object cannot change either; any
         other caller's buffer is compressed to the end before the call returns, since its owner may reuse it.
+        A buffer's last piece before a flush or the end goes alone on this thread when nothing is in flight.
         """
-        pool = self._pool
-        if self._threads == 1 or (len(view) <= self._chunk_size and not (pool is not None and pool.pending)):
-            encode_pieces(self._compressor, view, self._chunk_size, None, self._write_out)
+        size = self._chunk_size
+        if self._threads == 1 or (owned and len(view) <= size and not self._flight):
+            encode_pieces(self._compressor, view, size, None, self._write_out)
             return
-        if pool is None:
-            pool = self._pool = EncoderPool(self._threads)
+        if self._pool is None:
+            self._pool = EncoderPool(self._threads)
         for start in range(0, len(view), self._batch):
-            pool.submit(self._compressor, view[start : start + self._batch], self._chunk_size)
-            self._collect(leave=_IN_FLIGHT)
+            part = view[start : start + self._batch]
+            self._pool.submit(self._compressor, part, size)
+            self._submitted += 1
+            self._flight.append(-(-len(part) // size))
+            self._flight_pieces += self._flight[-1]
+            while self._flight_pieces > 2 * self._batch // size:
+                self._collect_one()
         if not owned and not isinstance(view.obj, bytes):
-            self._collect(leave=0)
+            self._collect()
 
-    def _collect(self, leave: int) -> None:
-        """Writes out the output of submitted batches, oldest first, until at most `leave` are pending."""
-        pool = self._pool
-        while pool is not None and pool.pending > leave:
-            out = pool.collect()
-            if out:
-                self._write_out(out)
+    def _collect_one(self) -> None:
+        """Writes out the output of the oldest submitted batch."""
+        assert self._pool is not None
+        out = self._pool.collect()
+        self._flight_pieces -= self._flight.popleft()
+        self._collected += 1
+        if out:
+            self._write_out(out)
+
+    def _collect(self) -> None:
+        """Writes out the output of every submitted batch."""
+        while self._flight:
+            self._collect_one()
 
     def _write_out(self, data: bytes) -> None:
         """Writes all of `data`, also through a raw file that takes only part of it per call."""
@@ -307,7 +331,7 @@ class Writer(io.BufferedIOBase):
     def _sync_flush(self) -> None:
         if self._fill:
             self._encode_buffer()
-        self._collect(leave=0)
+        self._collect()
         out = self._compressor.flush(SYNC_FLUSH)
         if out:
             self._write_out(out)
@@ -341,7 +365,7 @@ class Writer(io.BufferedIOBase):
     def _finish(self) -> None:
         if self._fill:
             self._encode_buffer()
-        self._collect(leave=0)
+        self._collect()
         self._write_out(self._compressor.flush(FINISH))
         if not self._owns_file and hasattr(self._file, "flush"):
             self._file.flush()

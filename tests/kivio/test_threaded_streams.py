@@ -76,7 +76,8 @@ def test_writer_with_flushes_equals_one_compressor(fmt: str, level: int, threads
                 if op is None:
                     f.flush()
                 else:
-                    f.write(memoryview(op) if len(op) % 2 else op)  # in place and through the buffer
+                    # bytes and views of bytes (in place), bytearrays (gathered, or in place and done with)
+                    f.write([op, memoryview(op), bytearray(op)][len(op) % 3])
         stream = sink.getvalue()
         assert stream == writer_reference(ops, chunk, level, fmt), f"{chunk}-byte pieces"
     assert decode(stream, fmt) == b"".join(op for op in ops if op is not None)
