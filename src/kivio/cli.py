@@ -244,22 +244,23 @@ def compress_stream(src: IO[bytes], dst: _Counter, opts: Options, progress: _Pro
     """Compresses all of `src` into `dst` as one stream."""
     out = dst
     started = time.perf_counter()
-    writer = Writer(out, "wb", opts.level, format=opts.format, chunk_size=opts.chunk_size, threads=opts.threads)
+    # Reads of whole pieces go to the compressor without a copy. With threads the writer gathers them into
+    # its batches, which its threads compress while the next blocks are read.
+    block = bytearray(opts.chunk_size * max(1, IO_BLOCK // opts.chunk_size))
     raw = 0
-    try:
-        # Reads of whole pieces go to the compressor without a copy; with threads, a whole batch at once.
-        # Each read is a bytes object of its own, which the writer may keep while its threads compress it,
-        # so that the next read overlaps with that work.
-        size = max(writer._batch, opts.chunk_size * max(1, IO_BLOCK // opts.chunk_size))
-        while True:
-            block = src.read(size)
-            if not block:
-                break
-            writer.write(block)
-            raw += len(block)
-            progress.update(len(block), raw, out.count)
-    finally:
-        writer.close()
+    with memoryview(block) as view:
+        writer = Writer(out, "wb", opts.level, format=opts.format, chunk_size=opts.chunk_size,
+                        threads=opts.threads)
+        try:
+            while True:
+                n = src.readinto(view)  # type: ignore[attr-defined]
+                if not n:
+                    break
+                writer.write(view[:n])
+                raw += n
+                progress.update(n, raw, out.count)
+        finally:
+            writer.close()
     return Result(raw, out.count, time.perf_counter() - started)
 
 
