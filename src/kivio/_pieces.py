@@ -71,8 +71,9 @@ def threads_for(threads: Optional[int], pieces: int, chunk_size: int, level: int
     spans several pieces of at least 64 KiB at a searching level, else 1.
 
     Storing (level 0) runs at the speed of memory on one core (about 5 GB/s for a large result, most of it
-    the kernel clearing the result's fresh pages), so further cores only compete for the same memory: two
-    threads stored the corpus at 0.7-0.95x the speed of one, and the writer at 0.4x (bench/parallel.py).
+    the kernel clearing the result's fresh pages), so further cores only compete for the same memory: on a
+    2-core machine two threads stored the corpus at 0.25-0.95x the speed of one, two independent streams
+    at 0.3-0.5x, and the writer at 0.4-0.8x (bench/parallel.py).
     """
     if threads is None:
         searching = operator.index(level) != 0
