@@ -152,11 +152,14 @@ py::bytes kiv_compressobj::compress(const py::bytes &obj) {
 }
 
 // A large input: the engine writes straight into the result object, sized for the call's bound and
-// shrunk to the bytes written, so nothing is copied and output_buffer is not used. An input too large
-// for one engine call goes in pieces of HUGE_INPUT_PIECE bytes, one after the other.
+// shrunk to the bytes written, so nothing is copied and output_buffer is not used. Only an input too
+// large for one engine call (its reservation above MAX_RESERVATION) goes in pieces of HUGE_INPUT_PIECE
+// bytes, one after the other; any other input is one engine call, whatever its size.
 py::bytes kiv_compressobj::compress_direct(const uint8_t *data, uint64_t n) {
-    uint64_t bound = kiv_stream_pending_header(&encoder) + (n / HUGE_INPUT_PIECE) * kiv_encode_bound(HUGE_INPUT_PIECE);
-    if (n % HUGE_INPUT_PIECE != 0) bound += kiv_encode_bound(n % HUGE_INPUT_PIECE);
+    const uint64_t header = kiv_stream_pending_header(&encoder);
+    const uint64_t piece_size = kiv_encode_bound(n) + header <= MAX_RESERVATION ? n : HUGE_INPUT_PIECE;
+    uint64_t bound = header + (n / piece_size) * kiv_encode_bound(piece_size);
+    if (n % piece_size != 0) bound += kiv_encode_bound(n % piece_size);
     PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
     if (out == nullptr) {  // nothing has been written: the stream is unchanged
         PyErr_Clear();
@@ -166,8 +169,8 @@ py::bytes kiv_compressobj::compress_direct(const uint8_t *data, uint64_t n) {
     uint64_t w = 0;
     {
         released_interpreter unlocked;
-        for (uint64_t done = 0; done < n; done += HUGE_INPUT_PIECE) {
-            uint64_t piece = std::min(HUGE_INPUT_PIECE, n - done);
+        for (uint64_t done = 0; done < n; done += piece_size) {
+            uint64_t piece = std::min(piece_size, n - done);
             w += static_cast<uint64_t>(kiv_stream_encode(&encoder, dst + w, data + done, static_cast<int32_t>(piece), 1));
         }
     }

@@ -119,3 +119,22 @@ def test_gzip_stream_longer_than_4_gib_ends_with_isize_modulo_2_32() -> None:
     assert trailer == struct.pack("<II", crc, 5)
     check_stream_against_repeats(parts, block, tail, total, kiv.KIV_FMT_GZIP)
     print(f"  checked in {time.perf_counter() - started - took:.1f} s")
+
+
+def test_one_call_between_1_and_1_78_gib_is_one_engine_call() -> None:
+    """An input whose reservation still fits 2^31 - 1 is compressed in one engine call, whatever its size.
+
+    Zeros at level 1 make one literal and then matches to the end of the call; a call split at 1 GiB
+    would start over with a literal there, so its stream differs from the one-call stream.
+    """
+    n = (1 << 30) + (1 << 28)  # 1.25 GiB: above the 1 GiB pieces of the largest inputs
+    assert n + n // 8 + 6 + 10 <= 2**31 - 1
+    data = bytes(n)
+    one_call = kiv.compressobj(1, kiv.KIV_FMT_GZIP)
+    stream = one_call.compress(data) + one_call.flush()
+    split = kiv.compressobj(1, kiv.KIV_FMT_GZIP)
+    view = memoryview(data)
+    split_stream = split.compress(bytes(view[: 1 << 30])) + split.compress(bytes(view[1 << 30 :])) + split.flush()
+    del view
+    assert stream != split_stream
+    assert zlib.decompress(stream, 31) == data
