@@ -153,12 +153,11 @@ py::bytes kiv_compressobj::compress(const py::bytes &obj) {
 
 // A large input: the engine writes straight into the result object, sized for the call's bound and
 // shrunk to the bytes written, so nothing is copied and output_buffer is not used. Only an input too
-// large for one engine call (its reservation above MAX_RESERVATION) goes in pieces of HUGE_INPUT_PIECE
-// bytes, one after the other; any other input is one engine call, whatever its size.
+// large for one engine call (its reservation, with the format's header, above MAX_RESERVATION) goes in
+// pieces of HUGE_INPUT_PIECE bytes, one after the other; any other input is one engine call.
 py::bytes kiv_compressobj::compress_direct(const uint8_t *data, uint64_t n) {
-    const uint64_t header = kiv_stream_pending_header(&encoder);
-    const uint64_t piece_size = kiv_encode_bound(n) + header <= MAX_RESERVATION ? n : HUGE_INPUT_PIECE;
-    uint64_t bound = header + (n / piece_size) * kiv_encode_bound(piece_size);
+    const uint64_t piece_size = n <= kiv_stream_call_limit(encoder.format) ? n : HUGE_INPUT_PIECE;
+    uint64_t bound = kiv_stream_pending_header(&encoder) + (n / piece_size) * kiv_encode_bound(piece_size);
     if (n % piece_size != 0) bound += kiv_encode_bound(n % piece_size);
     PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));
     if (out == nullptr) {  // nothing has been written: the stream is unchanged

@@ -243,19 +243,21 @@ PyObject *shrunk_result(compressor *self, PyObject *out, uint64_t w) {
 }
 
 // A large input: the engine writes straight into the result object, sized for the call's bound and
-// shrunk to the bytes written, so nothing is copied and the output buffer is not used. An input longer
-// than HUGE_INPUT_PIECE goes in pieces of that size, one after the other.
+// shrunk to the bytes written, so nothing is copied and the output buffer is not used. Only an input too
+// long for one engine call (beyond kiv_stream_call_limit) goes in pieces of HUGE_INPUT_PIECE bytes, one
+// after the other, as kiv's compressobj cuts it.
 PyObject *compress_direct(compressor *self, const uint8_t *data, uint64_t n) {
+    const uint64_t piece_size = n <= kiv_stream_call_limit(self->encoder.format) ? n : HUGE_INPUT_PIECE;
     uint64_t bound = static_cast<uint64_t>(kiv_stream_pending_header(&self->encoder)) +
-                     (n / HUGE_INPUT_PIECE) * kiv_encode_bound(HUGE_INPUT_PIECE);
-    if (n % HUGE_INPUT_PIECE != 0) bound += kiv_encode_bound(n % HUGE_INPUT_PIECE);
+                     (n / piece_size) * kiv_encode_bound(piece_size);
+    if (n % piece_size != 0) bound += kiv_encode_bound(n % piece_size);
     PyObject *out = new_result(bound);
     if (out == nullptr) return nullptr;
     uint8_t *dst = reinterpret_cast<uint8_t *>(PyBytes_AS_STRING(out));
     uint64_t w = 0;
     Py_BEGIN_ALLOW_THREADS
-    for (uint64_t done = 0; done < n; done += HUGE_INPUT_PIECE) {
-        uint64_t piece = std::min(HUGE_INPUT_PIECE, n - done);
+    for (uint64_t done = 0; done < n; done += piece_size) {
+        uint64_t piece = std::min(piece_size, n - done);
         w += static_cast<uint64_t>(kiv_stream_encode(&self->encoder, dst + w, data + done, static_cast<int32_t>(piece), 1));
     }
     Py_END_ALLOW_THREADS
@@ -637,7 +639,7 @@ PyObject *encoder_pool_threads(PyObject *self_obj, void *) {
 // result, sized for the calls' bound (exact at level 0) and shrunk to what was written.
 PyObject *pool_compress_locked(encoder_pool *pool, compressor *self, const input_bytes &in, uint64_t chunk, bool finish) {
     if (refuse_input(self)) return nullptr;
-    const kiv_parallel::piece_plan plan = kiv_parallel::piece_plan::uniform(in.size(), chunk);
+    const kiv_parallel::piece_plan plan = kiv_parallel::piece_plan::uniform(in.size(), chunk, kiv_stream_call_limit(self->encoder.format));
     const uint64_t bound = kiv_parallel::output_bound(&self->encoder, plan) + (finish ? KIV_FINISH_BOUND : 0);
     PyObject *out = new_result(bound);
     if (out == nullptr) return nullptr;
@@ -728,7 +730,7 @@ PyObject *encoder_pool_submit(PyObject *self_obj, PyObject *args, PyObject *kwar
             } else if (self->finished) {
                 PyErr_SetString(PyExc_ValueError, STREAM_FINISHED);
             } else {
-                kiv_parallel::piece_plan plan = kiv_parallel::piece_plan::uniform(in->size(), chunk);
+                kiv_parallel::piece_plan plan = kiv_parallel::piece_plan::uniform(in->size(), chunk, kiv_stream_call_limit(self->encoder.format));
                 out = new_result(pool->driver->batch_bound(&self->encoder, plan));
                 if (out != nullptr) {
                     const bool has_calls = plan.count() > 0;

@@ -45,8 +45,8 @@ void piece_plan::add_call(uint64_t length, uint64_t times) {
     output_bound_ += times * kiv_encode_bound(length);
 }
 
-void piece_plan::add(uint64_t length, uint64_t times) {
-    if (length <= HUGE_INPUT_PIECE) {
+void piece_plan::add(uint64_t length, uint64_t times, uint64_t call_limit) {
+    if (length <= call_limit) {
         add_call(length, times);
         return;
     }
@@ -56,17 +56,17 @@ void piece_plan::add(uint64_t length, uint64_t times) {
     }
 }
 
-piece_plan piece_plan::uniform(uint64_t length, uint64_t chunk) {
+piece_plan piece_plan::uniform(uint64_t length, uint64_t chunk, uint64_t call_limit) {
     piece_plan plan;
     if (chunk == 0) throw std::invalid_argument("piece_plan: chunk of 0 bytes");
-    plan.add(chunk, length / chunk);
-    if (length % chunk != 0) plan.add(length % chunk, 1);
+    plan.add(chunk, length / chunk, call_limit);
+    if (length % chunk != 0) plan.add(length % chunk, 1, call_limit);
     return plan;
 }
 
-piece_plan piece_plan::of_sizes(const std::vector<uint64_t> &sizes) {
+piece_plan piece_plan::of_sizes(const std::vector<uint64_t> &sizes, uint64_t call_limit) {
     piece_plan plan;
-    for (uint64_t n : sizes) plan.add(n, 1);
+    for (uint64_t n : sizes) plan.add(n, 1, call_limit);
     return plan;
 }
 

@@ -22,21 +22,21 @@
 
 namespace kiv_parallel {
 
-// One engine call takes at most this much input: longer calls go to the engine in pieces of exactly this
-// many bytes, the last one shorter (an engine call's output is a signed 32-bit count, and the bound of
-// 1 GiB, about 1.13 GiB, leaves room for the container header). Compressor.compress splits the same way, so
-// a piece of any size is encoded here as it is there.
+// A call longer than one engine call takes (kiv_stream_call_limit of the stream's format, about 1.78 GiB:
+// an engine call's output is a signed 32-bit count) goes to the engine in pieces of exactly this many
+// bytes, the last one shorter. Compressor.compress splits the same way, so a piece of any size is encoded
+// here as it is there.
 constexpr uint64_t HUGE_INPUT_PIECE = uint64_t{1} << 30;
 
 // The engine calls of one run of input: `length` bytes fed to the stream as calls of given sizes, each
-// of them further cut at HUGE_INPUT_PIECE. Equal neighbours are kept as one run of calls, so a plan of a
-// million 1 MiB calls is two entries.
+// call longer than `call_limit` further cut at HUGE_INPUT_PIECE. Equal neighbours are kept as one run of
+// calls, so a plan of a million 1 MiB calls is two entries.
 class piece_plan {
 public:
     // Calls of `chunk` bytes (at least 1), the last one shorter; no call at all for empty input.
-    static piece_plan uniform(uint64_t length, uint64_t chunk);
+    static piece_plan uniform(uint64_t length, uint64_t chunk, uint64_t call_limit);
     // Calls of exactly these sizes (empty ones included, each an engine call of its own).
-    static piece_plan of_sizes(const std::vector<uint64_t> &sizes);
+    static piece_plan of_sizes(const std::vector<uint64_t> &sizes, uint64_t call_limit);
 
     uint64_t count() const { return count_; }
     uint64_t length() const { return length_; }
@@ -57,7 +57,7 @@ private:
         uint64_t offset, stored_offset;
     };
     void add_call(uint64_t length, uint64_t times);
-    void add(uint64_t length, uint64_t times);  // a call of any length, `times` over
+    void add(uint64_t length, uint64_t times, uint64_t call_limit);  // a call of any length, `times` over
     std::vector<run> runs_;
     uint64_t count_ = 0, length_ = 0, stored_size_ = 0, output_bound_ = 0;
 };

@@ -22,6 +22,20 @@ int32_t kiv_stream_init(kiv_encoder *enc, int32_t level, int32_t format);
 int32_t kiv_stream_encode(kiv_encoder *enc, uint8_t *out, const uint8_t *data, int32_t length, int32_t more);
 int32_t kiv_stream_finish(kiv_encoder *enc, uint8_t *out);
 
+// The largest input one encode call takes on a stream of this format: its output bound with the
+// format's header, kiv_encode_bound(n) + header, must stay a signed 32-bit count (about 1.78 GiB).
+// Callers hand a longer input to the engine in several calls.
+constexpr uint64_t kiv_stream_call_limit(int32_t format) {
+    const uint64_t header = format == KIV_FMT_GZIP ? KIV_GZIP_HEADER_SIZE : format == KIV_FMT_ZLIB ? KIV_ZLIB_HEADER_SIZE : 0;
+    const uint64_t room = INT32_MAX - header;
+    uint64_t n = (room - 6) / 9 * 8;  // n + n / 8 + 6 <= room; the loop takes the last few bytes
+    while (kiv_encode_bound(n + 1) <= room) n++;
+    return n;
+}
+static_assert(kiv_encode_bound(kiv_stream_call_limit(KIV_FMT_GZIP)) + KIV_GZIP_HEADER_SIZE <= INT32_MAX &&
+                  kiv_encode_bound(kiv_stream_call_limit(KIV_FMT_GZIP) + 1) + KIV_GZIP_HEADER_SIZE > INT32_MAX,
+              "the largest gzip call");
+
 // Header bytes the stream's next encode or finish call will write before any DEFLATE data.
 inline int32_t kiv_stream_pending_header(const kiv_encoder *enc) {
     if (enc->state != KIV_ST_NEW) return 0;

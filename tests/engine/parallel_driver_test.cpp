@@ -28,6 +28,8 @@ using kivtest::bytes;
 using kiv_parallel::driver;
 using kiv_parallel::piece_plan;
 using segments = std::vector<std::vector<uint64_t>>;  // calls of each encode(), sync flushes between them
+// Every call of these tests is far below one engine call's limit in any format.
+constexpr uint64_t CALL_LIMIT = kiv_stream_call_limit(KIV_FMT_GZIP);
 
 const char *format_name(int f) { return f == KIV_FMT_GZIP ? "gzip" : f == KIV_FMT_ZLIB ? "zlib" : "raw"; }
 int window_bits(int f) { return f == KIV_FMT_GZIP ? 31 : f == KIV_FMT_ZLIB ? 15 : -15; }
@@ -75,7 +77,7 @@ bytes driven(driver &d, int level, int format, const bytes &data, const segments
     bytes out;
     size_t pos = 0;
     for (size_t s = 0; s < segs.size(); s++) {
-        const piece_plan plan = piece_plan::of_sizes(segs[s]);
+        const piece_plan plan = piece_plan::of_sizes(segs[s], CALL_LIMIT);
         const uint64_t bound = kiv_parallel::output_bound(&enc, plan);
         kivtest::guarded_region region(bound);
         const uint64_t w = d.encode(&enc, region.data(), data.data() + pos, plan);
@@ -179,7 +181,7 @@ pipelined_stream pipelined(driver &d, int level, int format, const bytes &data, 
     size_t pos = 0;
     for (size_t f = 0; f < flushed.size(); f++) {
         for (const std::vector<uint64_t> &calls : flushed[f]) {
-            const piece_plan plan = piece_plan::of_sizes(calls);
+            const piece_plan plan = piece_plan::of_sizes(calls, CALL_LIMIT);
             regions.push_back(std::make_unique<kivtest::guarded_region>(d.batch_bound(&r.enc, plan)));
             d.submit(&r.enc, regions.back()->data(), data.data() + pos, plan);
             pos += plan.length();
@@ -243,7 +245,7 @@ TEST(ParallelDriverThreaded, FailedAllocationThrowsInTheCaller) {
             allocations_left = allowed;
             kiv_encoder enc = fresh_stream(1, KIV_FMT_GZIP);
             const kiv_encoder before = enc;
-            const piece_plan plan = piece_plan::of_sizes(segs[0]);
+            const piece_plan plan = piece_plan::of_sizes(segs[0], CALL_LIMIT);
             bytes out(kiv_parallel::output_bound(&enc, plan));
             EXPECT_THROW(d.encode(&enc, out.data(), data.data(), plan), std::bad_alloc) << threads << " threads";
             EXPECT_EQ(std::memcmp(&enc, &before, sizeof enc), 0) << "the record changed";
@@ -276,7 +278,7 @@ TEST(ParallelDriverThreaded, FailureInAPipelineDropsTheRestAndKeepsTheRecord) {
         bool failed = false;
         while (collected < 10 && !failed) {
             while (submitted < 10 && d.pending() < 3) {
-                const piece_plan plan = piece_plan::of_sizes(batch_calls_of(submitted));
+                const piece_plan plan = piece_plan::of_sizes(batch_calls_of(submitted), CALL_LIMIT);
                 regions.emplace_back(d.batch_bound(&enc, plan));
                 d.submit(&enc, regions.back().data(), data.data() + submitted * 60000, plan);
                 submitted++;
@@ -296,7 +298,7 @@ TEST(ParallelDriverThreaded, FailureInAPipelineDropsTheRestAndKeepsTheRecord) {
         // The stream goes on from the record of the last batch collected, now with memory to spare.
         allocations_left = 1 << 20;
         for (size_t b = collected; b < 10; b++) {
-            const piece_plan plan = piece_plan::of_sizes(batch_calls_of(b));
+            const piece_plan plan = piece_plan::of_sizes(batch_calls_of(b), CALL_LIMIT);
             bytes region(d.batch_bound(&enc, plan));
             d.submit(&enc, region.data(), data.data() + b * 60000, plan);
             append(out, region.data(), d.collect(&enc));
@@ -316,21 +318,21 @@ TEST(ParallelDriverThreaded, AbandonedBatchesLeaveTheRecord) {
     driver d(3);
     kiv_encoder enc = fresh_stream(1, KIV_FMT_GZIP);
     bytes out;
-    const piece_plan first = piece_plan::of_sizes(uniform(100000, 5000));
+    const piece_plan first = piece_plan::of_sizes(uniform(100000, 5000), CALL_LIMIT);
     bytes region(d.batch_bound(&enc, first));
     d.submit(&enc, region.data(), data.data(), first);
     append(out, region.data(), d.collect(&enc));
     const kiv_encoder after_first = enc;
     std::vector<bytes> dropped(3);
     for (bytes &r : dropped) {
-        const piece_plan plan = piece_plan::of_sizes(uniform(100000, 5000));
+        const piece_plan plan = piece_plan::of_sizes(uniform(100000, 5000), CALL_LIMIT);
         r.resize(d.batch_bound(&enc, plan));
         d.submit(&enc, r.data(), data.data() + 100000, plan);
     }
     d.abandon();
     EXPECT_EQ(d.pending(), 0u);
     EXPECT_EQ(std::memcmp(&enc, &after_first, sizeof enc), 0);
-    const piece_plan rest = piece_plan::of_sizes(uniform(data.size() - 100000, 5000));
+    const piece_plan rest = piece_plan::of_sizes(uniform(data.size() - 100000, 5000), CALL_LIMIT);
     region.assign(kiv_parallel::output_bound(&enc, rest), 0);
     append(out, region.data(), d.encode(&enc, region.data(), data.data() + 100000, rest));
     finish(enc, out);
@@ -338,7 +340,7 @@ TEST(ParallelDriverThreaded, AbandonedBatchesLeaveTheRecord) {
 
     auto doomed = std::make_unique<driver>(2);
     for (bytes &r : dropped) {
-        const piece_plan plan = piece_plan::of_sizes(uniform(100000, 5000));
+        const piece_plan plan = piece_plan::of_sizes(uniform(100000, 5000), CALL_LIMIT);
         doomed->submit(&enc, r.data(), data.data(), plan);
     }
     doomed.reset();  // must not hang, nor leave a thread writing into `dropped`
@@ -393,11 +395,12 @@ TEST(ParallelDriver, StartsItsHelpersAndStopsThem) {
     EXPECT_EQ(thread_count(), before);  // one thread: the caller alone
 }
 
-// Engine calls of a plan: calls longer than 1 GiB are cut into 1 GiB engine calls, as Compressor.compress
-// cuts them; offsets of input and of level-0 output follow the calls.
-TEST(ParallelDriver, PlanCutsHugeCallsIntoGigabytes) {
+// Engine calls of a plan: a call longer than one engine call takes is cut into 1 GiB engine calls, as
+// Compressor.compress cuts it; a shorter one stays whole, however large. Offsets of input and of level-0
+// output follow the calls.
+TEST(ParallelDriver, PlanCutsOnlyCallsBeyondTheLimitIntoGigabytes) {
     constexpr uint64_t G = kiv_parallel::HUGE_INPUT_PIECE;
-    const piece_plan plan = piece_plan::uniform(6 * G, 5 * G / 2);  // 2.5, 2.5, 1 GiB
+    const piece_plan plan = piece_plan::uniform(6 * G, 5 * G / 2, CALL_LIMIT);  // 2.5, 2.5, 1 GiB
     const std::vector<uint64_t> expected = {G, G, G / 2, G, G, G / 2, G};
     ASSERT_EQ(plan.count(), expected.size());
     EXPECT_EQ(plan.length(), 6 * G);
@@ -414,13 +417,26 @@ TEST(ParallelDriver, PlanCutsHugeCallsIntoGigabytes) {
     EXPECT_EQ(plan.stored_size(), stored);
     EXPECT_EQ(plan.output_bound(), bound);
 
-    const piece_plan sizes = piece_plan::of_sizes({0, 3, 3, 0, 2 * G + 1});
+    const piece_plan sizes = piece_plan::of_sizes({0, 3, 3, 0, 2 * G + 1}, CALL_LIMIT);
     ASSERT_EQ(sizes.count(), 7u);
     EXPECT_EQ(sizes.at(3).length, 0u);
     EXPECT_EQ(sizes.at(3).offset, 6u);
     EXPECT_EQ(sizes.at(6).length, 1u);
     EXPECT_EQ(sizes.at(6).offset, 6 + 2 * G);
-    EXPECT_EQ(piece_plan::uniform(0, 10).count(), 0u);
+    EXPECT_EQ(piece_plan::uniform(0, 10, CALL_LIMIT).count(), 0u);
+
+    // At the limit and one byte past it, for each format's limit.
+    for (int format : {KIV_FMT_GZIP, KIV_FMT_ZLIB, KIV_FMT_DEFLATE}) {
+        const uint64_t limit = kiv_stream_call_limit(format);
+        const piece_plan whole = piece_plan::of_sizes({limit, G + G / 2}, limit);
+        ASSERT_EQ(whole.count(), 2u) << format;
+        EXPECT_EQ(whole.at(0).length, limit);
+        EXPECT_EQ(whole.at(1).length, G + G / 2);
+        const piece_plan cut = piece_plan::of_sizes({limit + 1}, limit);
+        ASSERT_EQ(cut.count(), 2u) << format;
+        EXPECT_EQ(cut.at(0).length, G);
+        EXPECT_EQ(cut.at(1).length, limit + 1 - G);
+    }
 }
 
 // In a forked child the helpers do not exist: the driver encodes on the calling thread alone, refuses
@@ -440,7 +456,7 @@ TEST(ParallelDriver, WorksInAForkedChild) {
         kiv_encoder enc = fresh_stream(1, KIV_FMT_GZIP);
         bool refused = false;
         try {
-            d->submit(&enc, nullptr, data.data(), piece_plan::of_sizes({10, 10}));
+            d->submit(&enc, nullptr, data.data(), piece_plan::of_sizes({10, 10}, CALL_LIMIT));
         } catch (const std::logic_error &) {
             refused = true;
         }

@@ -53,8 +53,8 @@ def huge_threshold(header: int) -> int:
 @pytest.mark.slow
 @pytest.mark.parametrize("fmt_name, fmt", [("gzip", kivio.GZIP), ("zlib", kivio.ZLIB)])
 def test_huge_input_in_1_gib_pieces(fmt_name: str, fmt: int) -> None:
-    """Beyond what one engine call takes (about 1.78 GiB): both hand inputs over 1 GiB to the engine in
-    pieces of 1 GiB, so kivio writes what kiv writes."""
+    """Beyond what one engine call takes (about 1.78 GiB): both hand the input to the engine in pieces of
+    1 GiB, so kivio writes what kiv writes."""
     import zlib
 
     n = huge_threshold(10) + 12_345

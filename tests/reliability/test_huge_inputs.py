@@ -13,6 +13,7 @@ import zlib
 import pytest
 
 import kiv
+import kivio
 
 from reliability_support import MIB, WBITS, noise, text_like
 
@@ -122,7 +123,8 @@ def test_gzip_stream_longer_than_4_gib_ends_with_isize_modulo_2_32() -> None:
 
 
 def test_one_call_between_1_and_1_78_gib_is_one_engine_call() -> None:
-    """An input whose reservation still fits 2^31 - 1 is compressed in one engine call, whatever its size.
+    """An input whose reservation still fits 2^31 - 1 is compressed in one engine call, whatever its size,
+    by kiv's compressobj, kivio's Compressor and kivio's threads alike.
 
     Zeros at level 1 make one literal and then matches to the end of the call; a call split at 1 GiB
     would start over with a literal there, so its stream differs from the one-call stream.
@@ -138,3 +140,7 @@ def test_one_call_between_1_and_1_78_gib_is_one_engine_call() -> None:
     del view
     assert stream != split_stream
     assert zlib.decompress(stream, 31) == data
+
+    ours = kivio.Compressor(1, kivio.GZIP)
+    assert ours.compress(data) + ours.flush() == stream
+    assert kivio.compress(data, chunk_size=n, threads=2) == stream
