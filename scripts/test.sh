@@ -24,6 +24,8 @@ fi
 
 stage "python environment"
 venv=${KIV_VENV:-$root/.venv}
+# Every pip call below (and in the scripts it runs) installs the versions the suite was checked with.
+export PIP_CONSTRAINT=$root/tests/constraints.txt
 [ -x "$venv/bin/python" ] || python3 -m venv "$venv"
 py=$venv/bin/python
 "$py" -m pip install -q --upgrade pip
