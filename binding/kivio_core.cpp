@@ -43,14 +43,14 @@ constexpr uint64_t DIRECT_OUTPUT_MIN = uint64_t{1} << 20;
 // Smallest capacity the output buffer is given when it grows.
 constexpr size_t MIN_BUFFER_CAPACITY = 1024;
 // Shorter inputs are compressed with the interpreter lock held. When two threads compress on objects of
-// their own, every release and re-take of the lock hands it to the other thread, and that hand-over (a
-// wake-up across cores) costs tens of microseconds: kiv's objects, which release it on every call, run at
-// 0.6x of one thread on two threads in 64 KiB level-0 calls (16 us of work each). So the lock is kept
-// unless a call's work is clearly longer than a hand-over, about 60 us at the speed of each level on its
-// fastest data: level 0 stores at about 4 GB/s, level 1 scans incompressible data at about 0.9 GB/s (and
-// text at 0.45). Checked with bench/threads.py, which runs kiv beside kivio for this comparison.
-constexpr uint64_t RELEASE_LOCK_MIN_STORING = 256 << 10;
-constexpr uint64_t RELEASE_LOCK_MIN_SEARCHING = 32 << 10;
+// their own, every release and re-take of the lock may hand it to the other thread, and that hand-over (a
+// wake-up across cores) costs tens of microseconds. Measured with bench/threads.py on a quiet 2-core
+// machine, two threads against one, releasing on every call (kiv's objects) against keeping the lock:
+// level 1 gains from releasing at 1 KiB (1.9x; 2 KiB 2.2x) but not at 512 B (0.9x, noisy); level 0,
+// which stores at memory speed, loses below 64 KiB (0.5-0.65x from 256 B to 16 KiB) and gains from
+// 64 KiB on (1.1-1.2x; 256 KiB 1.1x, 1 MiB 1.6x).
+constexpr uint64_t RELEASE_LOCK_MIN_STORING = 64 << 10;
+constexpr uint64_t RELEASE_LOCK_MIN_SEARCHING = 1 << 10;
 
 constexpr const char *RESULT_LOST =
     "could not allocate the bytes object for the result: this call's output is lost, so the stream can no "
@@ -488,8 +488,8 @@ PyDoc_STRVAR(compressor_doc,
              "*format* is the container: ``GZIP`` (0, the default: one gzip member), ``ZLIB`` (1) or\n"
              "``DEFLATE`` (2, raw DEFLATE), or one of the strings ``\"gzip\"``, ``\"zlib\"``, ``\"deflate\"``\n"
              "and ``\"raw\"``, in any case. Any other value raises ValueError, another type TypeError.\n\n"
-             "Threads: the interpreter lock is released while a long call is compressed (32 KiB or more when\n"
-             "searching, 256 KiB or more at level 0), so different objects compress in parallel on different\n"
+             "Threads: the interpreter lock is released while a long call is compressed (1 KiB or more when\n"
+             "searching, 64 KiB or more at level 0), so different objects compress in parallel on different\n"
              "threads; shorter calls keep it, because handing it over would cost more than the work. Calls on\n"
              "one object from several threads run one after the other (the stream then holds them in the order\n"
              "they came in); drive each object from one thread at a time for a meaningful stream.\n\n"

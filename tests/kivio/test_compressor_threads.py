@@ -12,9 +12,9 @@ import kivio
 from kivio_support import FORMATS, assert_decodes, text_like
 
 DATA = text_like(1 << 20, seed=4)
-# Short calls keep the interpreter lock, long ones release it (from 32 KiB when searching, 256 KiB when
+# Short calls keep the interpreter lock, long ones release it (from 1 KiB when searching, 64 KiB when
 # storing): both kinds at both levels, and flush points.
-SIZES = [100, 5000, 32_767, 32_768, 100_000, 262_143, 262_144, 300_000]
+SIZES = [100, 1023, 1024, 5000, 65_535, 65_536, 100_000, 300_000]
 
 
 def run(level: int, fmt: int, seed: int) -> bytes:
