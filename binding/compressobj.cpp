@@ -20,10 +20,6 @@ namespace {
 
 // Largest reservation of one engine call: its length and its result are signed 32-bit counts.
 constexpr uint64_t MAX_RESERVATION = INT32_MAX;
-// A compress input whose reservation exceeds MAX_RESERVATION is handed to the engine in pieces of
-// this many bytes (the last one shorter); the engine bound of one piece stays well below 2^31.
-constexpr uint64_t HUGE_INPUT_PIECE = uint64_t{1} << 30;
-static_assert(kiv_encode_bound(HUGE_INPUT_PIECE) + KIV_GZIP_HEADER_SIZE <= MAX_RESERVATION, "piece too large");
 // From this input size on, the engine writes straight into the result object: the pages of an output
 // buffer this large would be faulted in and then copied out in full, which costs as much as storing the
 // input at level 0. Smaller calls reuse output_buffer and pay one short copy.
@@ -154,9 +150,9 @@ py::bytes kiv_compressobj::compress(const py::bytes &obj) {
 // A large input: the engine writes straight into the result object, sized for the call's bound and
 // shrunk to the bytes written, so nothing is copied and output_buffer is not used. Only an input too
 // large for one engine call (its reservation, with the format's header, above MAX_RESERVATION) goes in
-// pieces of HUGE_INPUT_PIECE bytes, one after the other; any other input is one engine call.
+// pieces of KIV_HUGE_INPUT_PIECE bytes, one after the other; any other input is one engine call.
 py::bytes kiv_compressobj::compress_direct(const uint8_t *data, uint64_t n) {
-    const uint64_t piece_size = n <= kiv_stream_call_limit(encoder.format) ? n : HUGE_INPUT_PIECE;
+    const uint64_t piece_size = kiv_stream_call_size(encoder.format, n);
     uint64_t bound = kiv_stream_pending_header(&encoder) + (n / piece_size) * kiv_encode_bound(piece_size);
     if (n % piece_size != 0) bound += kiv_encode_bound(n % piece_size);
     PyObject *out = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound));

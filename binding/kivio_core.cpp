@@ -29,13 +29,6 @@ constexpr int SYNC_FLUSH = 2;
 constexpr int FULL_FLUSH = 3;
 constexpr int FINISH = 4;
 
-// Largest reservation of one engine call: its length and its result are signed 32-bit counts.
-constexpr uint64_t MAX_RESERVATION = INT32_MAX;
-// Inputs longer than this go to the engine in pieces of exactly this many bytes (the last one shorter),
-// the split the `kiv` module makes, so that both write the same bytes call for call. The parallel driver
-// cuts its calls the same way.
-constexpr uint64_t HUGE_INPUT_PIECE = kiv_parallel::HUGE_INPUT_PIECE;
-static_assert(kiv_encode_bound(HUGE_INPUT_PIECE) + KIV_GZIP_HEADER_SIZE <= MAX_RESERVATION, "piece too large");
 // From this input size on, the engine writes straight into the result object: the pages of an output
 // buffer this large would be faulted in and then copied out in full. Smaller calls reuse the object's
 // output buffer and pay one short copy.
@@ -244,10 +237,10 @@ PyObject *shrunk_result(compressor *self, PyObject *out, uint64_t w) {
 
 // A large input: the engine writes straight into the result object, sized for the call's bound and
 // shrunk to the bytes written, so nothing is copied and the output buffer is not used. Only an input too
-// long for one engine call (beyond kiv_stream_call_limit) goes in pieces of HUGE_INPUT_PIECE bytes, one
-// after the other, as kiv's compressobj cuts it.
+// long for one engine call goes in pieces of KIV_HUGE_INPUT_PIECE bytes, one after the other, as kiv's
+// compressobj and the parallel driver cut it (kiv_stream_call_size).
 PyObject *compress_direct(compressor *self, const uint8_t *data, uint64_t n) {
-    const uint64_t piece_size = n <= kiv_stream_call_limit(self->encoder.format) ? n : HUGE_INPUT_PIECE;
+    const uint64_t piece_size = kiv_stream_call_size(self->encoder.format, n);
     uint64_t bound = static_cast<uint64_t>(kiv_stream_pending_header(&self->encoder)) +
                      (n / piece_size) * kiv_encode_bound(piece_size);
     if (n % piece_size != 0) bound += kiv_encode_bound(n % piece_size);

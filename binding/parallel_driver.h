@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "containers.h"
 #include "detached.h"
 #include "encoder_state.h"
 
@@ -24,9 +25,9 @@ namespace kiv_parallel {
 
 // A call longer than one engine call takes (kiv_stream_call_limit of the stream's format, about 1.78 GiB:
 // an engine call's output is a signed 32-bit count) goes to the engine in pieces of exactly this many
-// bytes, the last one shorter. Compressor.compress splits the same way, so a piece of any size is encoded
-// here as it is there.
-constexpr uint64_t HUGE_INPUT_PIECE = uint64_t{1} << 30;
+// bytes, the last one shorter: the cut of kiv_stream_call_size, which Compressor.compress makes too, so a
+// piece of any size is encoded here as it is there.
+constexpr uint64_t HUGE_INPUT_PIECE = KIV_HUGE_INPUT_PIECE;
 
 // The engine calls of one run of input: `length` bytes fed to the stream as calls of given sizes, each
 // call longer than `call_limit` further cut at HUGE_INPUT_PIECE. Equal neighbours are kept as one run of

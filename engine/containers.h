@@ -36,6 +36,17 @@ static_assert(kiv_encode_bound(kiv_stream_call_limit(KIV_FMT_GZIP)) + KIV_GZIP_H
                   kiv_encode_bound(kiv_stream_call_limit(KIV_FMT_GZIP) + 1) + KIV_GZIP_HEADER_SIZE > INT32_MAX,
               "the largest gzip call");
 
+// A longer input goes to the engine in calls of exactly this many bytes, the last one shorter.
+constexpr uint64_t KIV_HUGE_INPUT_PIECE = uint64_t{1} << 30;
+static_assert(KIV_HUGE_INPUT_PIECE <= kiv_stream_call_limit(KIV_FMT_GZIP), "a piece must be one engine call");
+
+// The length of the engine calls an input of `length` bytes is fed in: all of it in one call when one
+// call takes it, else KIV_HUGE_INPUT_PIECE bytes a call (the last one shorter). Every caller cuts its
+// inputs this way, so that streams fed the same inputs agree call for call.
+constexpr uint64_t kiv_stream_call_size(int32_t format, uint64_t length) {
+    return length <= kiv_stream_call_limit(format) ? length : KIV_HUGE_INPUT_PIECE;
+}
+
 // Header bytes the stream's next encode or finish call will write before any DEFLATE data.
 inline int32_t kiv_stream_pending_header(const kiv_encoder *enc) {
     if (enc->state != KIV_ST_NEW) return 0;
